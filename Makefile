@@ -1,0 +1,45 @@
+# Build, install and run the node agent.
+#   make build                      compile the four extension modules
+#   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server)
+#   make install-modules SERVER_ROOT=<dir>   the four modules only (beside a real panel)
+#   make run                        install into ./server-root (or SERVER_ROOT) and start
+#   make test                       build and run the test suite
+
+PYTHON ?= python3
+BUILD  ?= build
+CMAKE_FLAGS ?=
+PYTHON_EXE := $(shell command -v $(PYTHON))
+PYBIND11_DIR := $(shell $(PYTHON) -m pybind11 --cmakedir 2>/dev/null)
+
+ifeq ($(origin SERVER_ROOT),undefined)
+INSTALL_ROOT := /www/server
+RUN_ROOT := $(CURDIR)/server-root
+else
+INSTALL_ROOT := $(SERVER_ROOT)
+RUN_ROOT := $(SERVER_ROOT)
+endif
+
+.PHONY: build install install-modules run test bench clean
+
+build:
+	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PYTHON_EXE) -Dpybind11_DIR=$(PYBIND11_DIR) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j 2
+
+install: build
+	cmake --install $(BUILD) --prefix $(INSTALL_ROOT)/vemo >/dev/null
+
+install-modules: build
+	cmake --install $(BUILD) --prefix $(INSTALL_ROOT)/vemo --component modules >/dev/null
+
+run: build
+	cmake --install $(BUILD) --prefix $(RUN_ROOT)/vemo >/dev/null
+	$(PYTHON) tools/start_agent.py $(RUN_ROOT)
+
+test: build
+	$(PYTHON) -m pytest tests
+
+bench: build
+	$(PYTHON) bench/run_all.py
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,61 @@
+"""Errors raised by the master library; all derive from VemoError."""
+
+
+class VemoError(Exception):
+    """Base of every error this library raises on purpose."""
+
+
+class ConnectionClosed(VemoError, ConnectionError):
+    """The agent ended the connection in the middle of a frame."""
+
+
+class FrameTooLarge(VemoError):
+    """A reply header announced more bytes than the caller accepts.
+
+    The payload is left unread, so the connection is out of step and
+    should be closed.
+    """
+
+    def __init__(self, size, limit):
+        super().__init__("reply of %d bytes exceeds the limit of %d"
+                         % (size, limit))
+        self.size = size
+        self.limit = limit
+
+
+class BadSeal(VemoError):
+    """A sealed payload did not open: wrong key, tampered or truncated."""
+
+
+class NoSessionKey(VemoError):
+    """Sealing was asked for before a key exchange succeeded."""
+
+
+class FingerprintMismatch(VemoError):
+    """The agent's certificate is not the pinned one."""
+
+    def __init__(self, expected, actual):
+        super().__init__("certificate fingerprint %s, expected %s"
+                         % (actual, expected))
+        self.expected = expected
+        self.actual = actual
+
+
+class KeyRefused(VemoError):
+    """The agent did not answer a key exchange with b"True"."""
+
+    def __init__(self, reply):
+        super().__init__("key exchange refused: %r" % (reply,))
+        self.reply = reply
+
+
+class UnexpectedReply(VemoError):
+    """A reply that should have been JSON was bare text."""
+
+    def __init__(self, text):
+        super().__init__(text)
+        self.text = text
+
+
+class AgentFailure(UnexpectedReply):
+    """The agent's handler raised; `text` is its failure report."""

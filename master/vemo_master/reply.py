@@ -1,0 +1,27 @@
+"""Turning an opened reply into a Python value."""
+import json
+
+from .errors import AgentFailure, UnexpectedReply
+
+# What the agent's failure report (a Python traceback) starts with.
+FAILURE_MARK = "Traceback (most recent call last):"
+
+
+def reply_value(plaintext):
+    """The JSON value of a reply, or its text when it is not JSON."""
+    try:
+        return reply_json(plaintext)
+    except UnexpectedReply as exc:
+        return exc.text
+
+
+def reply_json(plaintext):
+    """The JSON value of a reply; AgentFailure for a failure report,
+    UnexpectedReply for any other bare text."""
+    text = plaintext.decode("utf-8", errors="replace")
+    try:
+        return json.loads(text)
+    except ValueError:
+        if text.lstrip().startswith(FAILURE_MARK):
+            raise AgentFailure(text) from None
+        raise UnexpectedReply(text) from None

@@ -1,0 +1,76 @@
+// The agent object: the listener, the selector, the per-connection tables
+// and the worker registry, and every operation the master can reach.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "client/connection.hpp"
+#include "client/listener.hpp"
+#include "client/selector.hpp"
+#include "common/pybind.hpp"
+
+namespace vemo {
+
+class Agent {
+public:
+    Agent();
+
+    // Per-connection tables, keyed by descriptor number.
+    py::dict connections, addresses, passwords, timeouts;
+    py::object epoll = py::none(), s = py::none(), rsa_aes = py::none();
+    py::object context = py::none(), threads = py::none();
+
+    // Bounds on what a peer may leave hanging (seconds).
+    double handshake_timeout = 10.0;
+    double io_timeout = 30.0;
+
+    // Listener and loop.
+    void run();
+    void listen_event();
+    void on_accept(const py::object& sock, const py::object& mask);
+    void clean_fd();
+    void on_close(int fd);
+
+    // Frames.
+    void on_read(const py::object& conn, const py::object& mask);
+
+    // Session keys and sealing.
+    void on_password(int fd, const py::bytes& data);
+    py::bytes gzip(const py::bytes& data);
+    py::bytes ungzip(const py::bytes& data);
+    py::bytes aes_encode(int fd, const py::bytes& data);
+    py::bytes aes_decode(int fd, const py::bytes& data);
+    py::object get_input(int fd, const py::bytes& data);
+
+    // Replies.
+    void send(int fd, py::object data, bool aes_to = true);
+    bool _error(int fd, const py::object& msg, bool to_aes = true);
+    bool _success(int fd, const py::object& msg, bool to_aes = true);
+
+    // Key material.
+    bool create_ssl();
+
+    // The Python object wrapping this agent, for calls by operation name.
+    py::object self();
+    // A class attribute as text (`_cert`, `_key`).
+    static std::string class_attr_text(const char* name);
+    Connection& connection(int fd);
+
+private:
+    void failure_path(int fd, py::error_already_set& error);
+    void serve_buffered();
+    bool read_frame(Connection& conn, int fd);
+    void dispatch(int fd, int type, std::string&& payload);
+
+    // Connections whose TLS layer may hold a whole frame already.
+    std::unordered_set<int> buffered_;
+};
+
+void bind_agent(py::module_& m);
+
+// Seconds since the epoch, as a float (the timeouts table's unit).
+double wall_time();
+
+}  // namespace vemo

@@ -1,0 +1,37 @@
+// The listening TCP socket and the TLS context its connections use.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/pybind.hpp"
+#include "common/tls.hpp"
+
+namespace vemo {
+
+class Listener {
+public:
+    Listener();  // IPv4 stream socket with the agent's socket options
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    void bind_and_listen(const std::string& address, int port, int backlog);
+    // Server-side TLS for every connection accepted from now on.
+    void wrap(std::shared_ptr<TlsContext> context) { context_ = std::move(context); }
+    // One pending connection and its peer (address text, port); nothing when
+    // the peer already went away.
+    std::optional<std::pair<int, std::pair<std::string, int>>> accept();
+    SSL_CTX* tls() const { return context_ ? context_->get() : nullptr; }
+    int fileno() const { return fd_; }
+
+private:
+    int fd_;
+    std::shared_ptr<TlsContext> context_;
+};
+
+void bind_listener(py::module_& m);
+
+}  // namespace vemo

@@ -1,0 +1,24 @@
+// Module `client`: importing it sets the agent's working directory and
+// search path and loads the host modules; it starts nothing.
+#include "common/pybind.hpp"
+
+#include "client/agent.hpp"
+#include "client/connection.hpp"
+#include "client/listener.hpp"
+#include "client/selector.hpp"
+#include "common/errors.hpp"
+
+PYBIND11_MODULE(client, m) {
+    for (const char* name : {"socket", "json", "sys", "os", "ssl", "struct", "re", "time", "pwd",
+                             "importlib", "gzip", "selectors"})
+        py::module_::import(name);
+    vemo::enter_install_dir();
+    vemo::prepend_search_path("class/");
+    for (const char* name : {"rsa_aes", "public", "warden"}) py::module_::import(name);
+
+    vemo::register_error_translation();
+    vemo::bind_connection(m);
+    vemo::bind_selector(m);
+    vemo::bind_listener(m);
+    vemo::bind_agent(m);
+}

@@ -1,0 +1,139 @@
+// Reading one request frame and handing it to the operation its type names.
+#include <cstdint>
+#include <cstring>
+
+#include "client/agent.hpp"
+#include "common/errors.hpp"
+
+namespace vemo {
+namespace {
+
+constexpr size_t kHeaderSize = 5;
+constexpr size_t kReadPiece = 256 * 1024;
+// No RSA key a master could use yields a larger ciphertext (8192 bits).
+constexpr int32_t kMaxKeyExchange = 1024;
+constexpr int kHeartbeat = 16;
+
+// Message type -> operation of the agent.  Type 1 names an operation the
+// agent does not have; such a frame takes the failure path.
+const char* const kOperations[] = {
+    "on_password", "on_json", "on_file", "on_check_file_upload", "on_download",
+    "create_dir", "set_file_mode", "get_file_list", "check_file_sha1", "get_plugin_list",
+    "plugin", "plugin_is_isntalled", "reload_mod", "install_mod", "uninstall_mod",
+    "mod_list", nullptr, "other_sock", "to_zip", "un_zip", "warden", "task_admin"};
+constexpr int kTypeCount = sizeof kOperations / sizeof kOperations[0];
+
+bool needs_key(int type) { return type >= 1 && type < kTypeCount; }
+
+const char* const kDisconnectMarkers[] = {"Broken pipe", "Connection reset by peer"};
+
+}  // namespace
+
+void Agent::on_read(const py::object& conn_obj, const py::object&) {
+    Connection& conn = py::cast<Connection&>(conn_obj);
+    const int fd = conn.fileno();
+    timeouts[py::int_(fd)] = wall_time();
+    try {
+        try {
+            if (read_frame(conn, fd) && !conn.closed()) buffered_.insert(fd);
+        } catch (py::error_already_set&) {
+            throw;
+        } catch (const std::exception&) {
+            throw current_as_python();
+        }
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+        failure_path(fd, e);
+    }
+}
+
+// True when a frame was read and dispatched; false when the connection
+// ended (or was refused) instead.
+bool Agent::read_frame(Connection& conn, int fd) {
+    unsigned char header[kHeaderSize];
+    size_t got;
+    {
+        py::gil_scoped_release nogil;
+        got = conn.stream.read_exact(reinterpret_cast<char*>(header), kHeaderSize, io_timeout);
+    }
+    if (got != kHeaderSize) {
+        on_close(fd);
+        return false;
+    }
+    int32_t length;
+    std::memcpy(&length, header, 4);  // little-endian on every platform this runs on
+    const int type = static_cast<int8_t>(header[4]);
+    const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+
+    // Before the key exchange only a key-exchange frame of plausible size
+    // can lead anywhere; everything else would end in a close anyway.
+    if (!passwords.contains(py::int_(fd)) &&
+        (needs_key(type) || (type == 0 && length > kMaxKeyExchange))) {
+        on_close(fd);
+        return false;
+    }
+
+    std::string payload;
+    bool complete = true;
+    {
+        py::gil_scoped_release nogil;
+        if (type >= 0 && type < kTypeCount) {
+            payload.reserve(std::min(size, kReadPiece));
+            while (payload.size() < size) {
+                const size_t have = payload.size(), want = std::min(kReadPiece, size - have);
+                payload.resize(have + want);
+                const size_t n = conn.stream.read_some(payload.data() + have, want, io_timeout);
+                payload.resize(have + n);
+                if (n == 0) break;
+            }
+            complete = payload.size() == size;
+        } else {
+            std::string sink(std::min(size, kReadPiece), '\0');
+            size_t left = size;
+            while (left > 0) {
+                const size_t n = conn.stream.read_some(sink.data(), std::min(left, sink.size()), io_timeout);
+                if (n == 0) break;
+                left -= n;
+            }
+            complete = left == 0;
+        }
+    }
+    if (!complete) {
+        on_close(fd);
+        return false;
+    }
+    if (type >= 0 && type < kTypeCount) dispatch(fd, type, std::move(payload));
+    return true;
+}
+
+void Agent::dispatch(int fd, int type, std::string&& payload) {
+    if (type == kHeartbeat) {
+        send(fd, py::int_(1));
+        return;
+    }
+    py::object operation = self().attr(kOperations[type]);
+    operation(fd, py::bytes(payload));
+}
+
+void Agent::failure_path(int fd, py::error_already_set& error) {
+    const std::string text = py::str(error.value());
+    for (const char* marker : kDisconnectMarkers) {
+        if (text.find(marker) == std::string::npos) continue;
+        const py::int_ key(fd);
+        const std::string peer = addresses.contains(key) ? std::string(py::str(addresses[key]))
+                                                         : "fd " + std::to_string(fd);
+        py::print("客户端[" + peer + "]意外断开连接!", py::arg("flush") = true);
+        return;
+    }
+    py::print(error_info(error), py::arg("flush") = true);
+    try {
+        send(fd, py::str(error_info(error)));
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+        on_close(fd);
+    } catch (const std::exception&) {
+        on_close(fd);
+    }
+}
+
+}  // namespace vemo

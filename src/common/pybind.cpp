@@ -1,0 +1,56 @@
+#include "common/pybind.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "common/paths.hpp"
+
+namespace vemo {
+
+void enter_install_dir() {
+    const std::string dir = paths::install_dir();
+    if (::chdir(dir.c_str()) != 0) {
+        errno = errno ? errno : ENOENT;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, dir.c_str());
+        throw py::error_already_set();
+    }
+}
+
+void prepend_search_path(const char* dir) {
+    py::module_::import("sys").attr("path").attr("insert")(0, dir);
+}
+
+py::module_ host_public() { return py::module_::import("public"); }
+
+py::object return_msg(bool status, py::object msg) {
+    return host_public().attr("returnMsg")(status, msg);
+}
+
+std::string error_info(py::error_already_set& error) {
+    // Make `error` the exception being handled for the duration of the call.
+    PyObject *old_type = nullptr, *old_value = nullptr, *old_tb = nullptr;
+    PyErr_GetExcInfo(&old_type, &old_value, &old_tb);
+    py::object type = error.type(), value = error.value(), tb = error.trace();
+    PyErr_SetExcInfo(type.release().ptr(), value.release().ptr(), tb.release().ptr());
+    std::string text;
+    try {
+        text = py::str(host_public().attr("get_error_info")());
+    } catch (...) {
+        PyErr_SetExcInfo(old_type, old_value, old_tb);
+        throw;
+    }
+    PyErr_SetExcInfo(old_type, old_value, old_tb);
+    return text;
+}
+
+std::string json_dumps(const py::handle& value) {
+    return py::str(py::module_::import("json").attr("dumps")(value));
+}
+
+py::object json_loads(const py::handle& text) {
+    return py::module_::import("json").attr("loads")(text);
+}
+
+}  // namespace vemo

@@ -1,0 +1,37 @@
+// Included first by every binding file: one spelling of the pybind11
+// namespace and the small helpers all modules share.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+
+namespace py = pybind11;
+
+namespace vemo {
+
+// Effects every module of the agent has when it is loaded: work from the
+// install directory and search the given relative directory first.
+void enter_install_dir();
+void prepend_search_path(const char* dir);
+
+// The panel's helper module, looked up by name on every use so that a
+// replaced module is honoured.
+py::module_ host_public();
+
+// public.returnMsg(status, msg)
+py::object return_msg(bool status, py::object msg);
+inline py::object return_msg(bool status, const std::string& msg) {
+    return return_msg(status, py::str(msg));
+}
+
+// public.get_error_info() while `error` is the exception being handled, so
+// that the helper's traceback text describes it.
+std::string error_info(py::error_already_set& error);
+
+// json.dumps with the interpreter's defaults.
+std::string json_dumps(const py::handle& value);
+py::object json_loads(const py::handle& text);
+
+}  // namespace vemo

@@ -1,0 +1,158 @@
+#include "common/tls.hpp"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+
+#include "common/errors.hpp"
+
+namespace vemo {
+
+std::string tls_error_text() {
+    std::string text;
+    while (unsigned long code = ERR_get_error()) {
+        char buf[256];
+        ERR_error_string_n(code, buf, sizeof buf);
+        if (!text.empty()) text += "; ";
+        text += buf;
+    }
+    return text.empty() ? "TLS failure" : text;
+}
+
+TlsContext::TlsContext() : ctx_(SSL_CTX_new(TLS_server_method())) {
+    if (!ctx_) throw TlsError(tls_error_text());
+    SSL_CTX_set_mode(ctx_.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // A peer that drops the TCP connection without close_notify has ended
+    // the stream; that is the same as an orderly end for this protocol.
+    SSL_CTX_set_options(ctx_.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_read_ahead(ctx_.get(), 1);
+}
+
+void TlsContext::load(const std::string& cert_file, const std::string& key_file) {
+    if (SSL_CTX_use_certificate_chain_file(ctx_.get(), cert_file.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx_.get(), key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx_.get()) != 1)
+        throw TlsError(tls_error_text());
+}
+
+TlsStream::TlsStream(int fd, SSL_CTX* ctx) : fd_(fd), ssl_(SSL_new(ctx)) {
+    if (!ssl_) {
+        ::close(fd_);
+        throw TlsError(tls_error_text());
+    }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    SSL_set_fd(ssl_.get(), fd_);
+    SSL_set_accept_state(ssl_.get());
+}
+
+TlsStream::~TlsStream() { close(); }
+
+void TlsStream::close() {
+    if (fd_ < 0) return;
+    if (!broken_ && SSL_is_init_finished(ssl_.get())) SSL_shutdown(ssl_.get());
+    ERR_clear_error();
+    ::close(fd_);
+    fd_ = -1;
+}
+
+void TlsStream::wait_for(int ssl_error, double stall) {
+    pollfd p{fd_, static_cast<short>(ssl_error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    const int ms = static_cast<int>(std::ceil(stall * 1000.0));
+    for (;;) {
+        const int rc = ::poll(&p, 1, ms);
+        if (rc > 0) return;
+        if (rc == 0) throw StallError("timed out");
+        if (errno != EINTR) throw IoError(errno);
+    }
+}
+
+void TlsStream::fail(int ssl_error) {
+    broken_ = true;
+    if (ssl_error == SSL_ERROR_SYSCALL) {
+        const int err = errno;
+        ERR_clear_error();
+        throw IoError(err ? err : ECONNRESET);
+    }
+    throw TlsError(tls_error_text());
+}
+
+void TlsStream::handshake(double seconds) {
+    for (;;) {
+        ERR_clear_error();
+        const int rc = SSL_do_handshake(ssl_.get());
+        if (rc == 1) return;
+        const int err = SSL_get_error(ssl_.get(), rc);
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            wait_for(err, seconds);
+            continue;
+        }
+        if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && errno == 0))
+            throw IoError(ECONNRESET);
+        fail(err);
+    }
+}
+
+size_t TlsStream::read_some(char* buf, size_t n, double stall) {
+    if (fd_ < 0) throw IoError(EBADF);
+    for (;;) {
+        ERR_clear_error();
+        size_t got = 0;
+        if (SSL_read_ex(ssl_.get(), buf, n, &got) == 1) return got;
+        const int err = SSL_get_error(ssl_.get(), 0);
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            wait_for(err, stall);
+            continue;
+        }
+        if (err == SSL_ERROR_ZERO_RETURN) return 0;
+        if (err == SSL_ERROR_SYSCALL && errno == 0) return 0;
+        fail(err);
+    }
+}
+
+size_t TlsStream::read_exact(char* buf, size_t n, double stall) {
+    size_t have = 0;
+    while (have < n) {
+        const size_t got = read_some(buf + have, n - have, stall);
+        if (got == 0) break;
+        have += got;
+    }
+    return have;
+}
+
+void TlsStream::write_all(const char* buf, size_t n, double stall) {
+    if (fd_ < 0) throw IoError(EBADF);
+    size_t done = 0;
+    while (done < n) {
+        ERR_clear_error();
+        size_t wrote = 0;
+        if (SSL_write_ex(ssl_.get(), buf + done, n - done, &wrote) == 1) {
+            done += wrote;
+            continue;
+        }
+        const int err = SSL_get_error(ssl_.get(), 0);
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            wait_for(err, stall);
+            continue;
+        }
+        if (err == SSL_ERROR_ZERO_RETURN) throw IoError(EPIPE);
+        fail(err);
+    }
+}
+
+bool TlsStream::has_buffered() {
+    if (fd_ < 0 || broken_ || !SSL_has_pending(ssl_.get())) return false;
+    char c;
+    size_t got = 0;
+    ERR_clear_error();
+    // A peek processes records that read-ahead has already pulled in, and
+    // answers "would block" for an incomplete one without waiting.
+    const bool ready = SSL_peek_ex(ssl_.get(), &c, 1, &got) == 1 && got > 0;
+    ERR_clear_error();
+    return ready;
+}
+
+}  // namespace vemo

@@ -1,0 +1,63 @@
+// Server-side TLS over non-blocking sockets, with every wait bounded: a
+// peer that stops making progress for `stall` seconds fails the operation
+// with StallError instead of holding the caller for ever.  These calls do
+// not touch the interpreter; callers release the interpreter lock around them.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <memory>
+#include <string>
+
+namespace vemo {
+
+struct SslCtxFree { void operator()(SSL_CTX* c) const { SSL_CTX_free(c); } };
+struct SslFree { void operator()(SSL* s) const { SSL_free(s); } };
+
+class TlsContext {
+public:
+    TlsContext();
+    // Loads the certificate chain and the private key (PEM files).
+    void load(const std::string& cert_file, const std::string& key_file);
+    SSL_CTX* get() const { return ctx_.get(); }
+
+private:
+    std::unique_ptr<SSL_CTX, SslCtxFree> ctx_;
+};
+
+class TlsStream {
+public:
+    // Takes ownership of the accepted socket `fd`.
+    TlsStream(int fd, SSL_CTX* ctx);
+    ~TlsStream();
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    int fd() const { return fd_; }
+    bool closed() const { return fd_ < 0; }
+
+    void handshake(double seconds);
+    // Up to `n` bytes; 0 once the peer has ended the connection.
+    size_t read_some(char* buf, size_t n, double stall);
+    // Exactly `n` bytes unless the peer ends the connection first; returns
+    // how many arrived.
+    size_t read_exact(char* buf, size_t n, double stall);
+    void write_all(const char* buf, size_t n, double stall);
+    // True when TLS already holds application bytes that the socket's
+    // readiness can no longer announce.
+    bool has_buffered();
+    void close();
+
+private:
+    void wait_for(int ssl_error, double stall);
+    [[noreturn]] void fail(int ssl_error);
+
+    int fd_;
+    std::unique_ptr<SSL, SslFree> ssl_;
+    bool broken_ = false;
+};
+
+// OpenSSL's queued error text, emptied.
+std::string tls_error_text();
+
+}  // namespace vemo

@@ -1,0 +1,133 @@
+#include "common/pybind.hpp"
+
+#include <exception>
+
+#include "common/errors.hpp"
+#include "warden/warden.hpp"
+
+namespace vemo::warden {
+
+namespace {
+
+py::object now_seconds() { return py::int_(py::module_::import("time").attr("time")()); }
+
+bool file_exists(const py::object& path) {
+    return py::bool_(py::module_::import("os").attr("path").attr("exists")(path));
+}
+
+// `fmt % value` with the interpreter's own text formatting.
+py::object percent_format(const char* fmt, const py::object& value) {
+    return py::reinterpret_steal<py::object>(PyNumber_Remainder(py::str(fmt).ptr(), value.ptr()));
+}
+
+bool has_key(const py::object& mapping, const char* key) {
+    int found = PySequence_Contains(mapping.ptr(), py::str(key).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// A stored row that cannot be decoded must not keep the rows after it from
+// starting: say which worker is left out, with the decoder's traceback.
+void report_skipped_row(const py::handle& row, py::error_already_set& error) {
+    const std::string trace = error_info(error);
+    py::print(trace + "warden: worker [" + std::string(py::str(row["module"])) +
+                  "] not started: its stored args are not valid JSON text",
+              py::arg("flush") = true);
+}
+
+}  // namespace
+
+py::object create_tmp_thread(py::object self, py::object args, py::object is_save) {
+    try {
+        py::dict objects = thread_objects(self);
+        if (objects.contains(args["module"])) {
+            return return_msg(false, "请不要重复创建线程!");
+        }
+        py::object name = args["module"];
+        const py::str dir("threads/");
+        if (!file_exists(dir + name + py::str(".py")) && !file_exists(dir + name + py::str(".so"))) {
+            return return_msg(false, py::str("threads目录下没有找到[") + name + py::str(".py]或[") +
+                                         name + py::str(".so]文件"));
+        }
+        py::dict entry;
+        entry["name"] = args["name"];
+        entry["module"] = args["module"];
+        entry["tmp"] = !py::bool_(is_save);
+
+        // A module already loaded under this name is reused as it is.
+        py::object module =
+            py::module_::import("importlib").attr("import_module")(entry["module"]);
+        py::object thread = py::module_::import("threading")
+                                .attr("Thread")(py::arg("target") = module.attr("run"),
+                                                py::arg("args") = py::make_tuple(args["args"]));
+        objects[entry["module"]] = thread;
+        thread.attr("daemon") = true;
+        thread.attr("start")();
+        entry["s_time"] = now_seconds();
+        thread_entries(self).insert(0, entry);
+        return return_msg(true, "线程创建成功!");
+    } catch (const std::exception&) {
+        py::error_already_set error = current_as_python();
+        return return_msg(false, error_info(error));
+    }
+}
+
+py::object create_thread(py::object self, py::object args) {
+    py::object tmp_result = create_tmp_thread(self, args, py::bool_(true));
+    if (py::object(tmp_result["status"]).not_equal(py::bool_(true))) {
+        return tmp_result;
+    }
+    py::dict row;
+    row["name"] = args["name"];
+    row["module"] = args["module"];
+    row["args"] = py::str(json_dumps(args["args"]));
+    row["addtime"] = now_seconds();
+    worker_table().attr("insert")(row);
+    return return_msg(true, "已添加到线程池!");
+}
+
+void create_bedrock(py::object self) {
+    // The row, not a running worker, decides: it is created once per server.
+    py::object rows = worker_table().attr("where")("module=?", py::make_tuple("bedrock"));
+    if (py::bool_(rows.attr("count")())) {
+        return;
+    }
+    py::dict request;
+    request["name"] = "后台任务队列";
+    request["module"] = "bedrock";
+    request["args"] = py::dict();
+    create_thread(std::move(self), request);
+}
+
+py::object run_thread(py::object self, py::object args) {
+    if (!has_key(args, "p_info")) {
+        args["p_info"] = worker_table()
+                             .attr("where")("module=?", py::make_tuple(args["module"]))
+                             .attr("find")();
+    }
+    py::object p_info = args["p_info"];
+    if (!py::bool_(p_info)) {
+        return return_msg(false, percent_format("没有找到[%s]", args["module"]));
+    }
+    return create_tmp_thread(std::move(self), p_info, py::bool_(true));
+}
+
+bool run(py::object self) {
+    py::object rows = worker_table().attr("select")();
+    for (py::handle row : rows) {
+        try {
+            row["args"] = json_loads(row["args"]);
+        } catch (py::error_already_set& error) {
+            report_skipped_row(row, error);
+            continue;
+        }
+        py::dict request;
+        request["p_info"] = row;
+        // Refusals (the bedrock worker the constructor just started) and
+        // failed starts are expected here and not reported.
+        run_thread(self, request);
+    }
+    return true;
+}
+
+}  // namespace vemo::warden

@@ -1,0 +1,69 @@
+#include "common/pybind.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "warden/warden.hpp"
+
+namespace vemo::warden {
+
+namespace {
+
+// Column order is part of the store's format: rows written by older agents
+// must keep reading the same way.
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS `warden` ("
+    "`id` INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "`name` TEXT, "
+    "`module` TEXT, "
+    "`args` TEXT, "
+    "`addtime` INTEGER)";
+
+}  // namespace
+
+py::object worker_table() { return host_public().attr("M")("warden"); }
+
+void construct(py::object self) {
+    host_public().attr("M")(py::none()).attr("execute")(kCreateTable, py::tuple());
+    create_bedrock(std::move(self));
+}
+
+py::object remove_thread(py::object self, py::object args) {
+    py::object module = args["module"];
+    worker_table().attr("where")("module=?", py::make_tuple(module)).attr("delete")();
+    // The thread keeps running; marking it temporary lets the first listing
+    // after its end prune it and free the module name.
+    for (py::handle entry : thread_entries(self)) {
+        if (py::object(entry["module"]).equal(module)) {
+            entry["tmp"] = true;
+        }
+    }
+    return return_msg(true, "从线程池删除成功");
+}
+
+py::list get_thread_list(py::object self, py::object /*args*/) {
+    py::list entries = thread_entries(self);
+    py::dict objects = thread_objects(self);
+    py::list threads;
+    std::vector<std::pair<py::object, py::object>> stop_threads;
+    for (py::handle handle : entries) {
+        py::object entry = py::reinterpret_borrow<py::object>(handle);
+        py::object module = entry["module"];
+        py::object state = objects[module].attr("is_alive")();
+        if (!py::bool_(state) && py::bool_(entry["tmp"])) {
+            stop_threads.emplace_back(std::move(module), std::move(entry));
+            continue;
+        }
+        entry["running"] = state;
+        threads.append(entry);
+    }
+    for (auto& [module, entry] : stop_threads) {
+        entries.attr("remove")(entry);
+        if (PyObject_DelItem(objects.ptr(), module.ptr()) != 0) {
+            throw py::error_already_set();
+        }
+    }
+    return threads;
+}
+
+}  // namespace vemo::warden
