@@ -7,7 +7,7 @@ import subprocess
 import sys
 import time
 
-from conftest import agent_env
+from harness import agent_env
 from vemo_master import Session
 
 START_TIMEOUT = 20.0
@@ -83,7 +83,7 @@ def start_agent(root, port=None, setup=None):
     port = port or free_port()
     install_dir = root / "vemo" / "client-side"
     (install_dir / "data" / "port.pl").write_text(str(port))
-    code = "import client; a = client.zq_vemo_client(); %s; a.run()" % (
+    code = "import client\na = client.zq_vemo_client()\n%s\na.run()\n" % (
         setup or "pass")
     out_path = root / ("agent-%d.out" % port)
     err_path = root / ("agent-%d.err" % port)

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import REPO
+from harness import REPO
 from vemo_master import (AgentFailure, BadSeal, ConnectionClosed,
                          FrameTooLarge, UnexpectedReply, open_sealed,
                          pack_request, read_reply, recv_exact, reply_json,

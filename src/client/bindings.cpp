@@ -1,12 +1,12 @@
 // The agent class as the interpreter sees it: every operation under its
 // own name, the tables and the bounds as attributes.
-#include "client/agent.hpp"
+#include "client/handlers.hpp"
 
 namespace vemo {
 
 void bind_agent(py::module_& m) {
     using A = Agent;
-    py::class_<A> cls(m, "zq_vemo_client", py::dynamic_attr());
+    AgentClass cls(m, "zq_vemo_client", py::dynamic_attr());
     cls.attr("_cert") = "cert/certificate.pem";
     cls.attr("_key") = "cert/privateKey.pem";
     cls.def(py::init<>())
@@ -37,6 +37,8 @@ void bind_agent(py::module_& m) {
         .def("send", &A::send, py::arg("fd"), py::arg("data"), py::arg("aes_to") = true)
         .def("create_ssl", &A::create_ssl)
         .def("get_input", &A::get_input, py::arg("fd"), py::arg("data"));
+    bind_file_service(cls);
+    bind_extension_service(cls);
 }
 
 }  // namespace vemo

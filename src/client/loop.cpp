@@ -106,6 +106,8 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
         addresses[key] = py::make_tuple(peer.first, peer.second);
         timeouts[key] = wall_time();
         py::cast<Selector&>(epoll).register_(conn_obj, self().attr("on_read"));
+        // The handshake's read-ahead may already hold the first frame.
+        buffered_.insert(fd);
         clean_fd();
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;

@@ -33,6 +33,8 @@ std::string error_info(py::error_already_set& error) {
     PyObject *old_type = nullptr, *old_value = nullptr, *old_tb = nullptr;
     PyErr_GetExcInfo(&old_type, &old_value, &old_tb);
     py::object type = error.type(), value = error.value(), tb = error.trace();
+    // Newer interpreters take the traceback from the exception itself.
+    if (tb && !tb.is_none()) PyException_SetTraceback(value.ptr(), tb.ptr());
     PyErr_SetExcInfo(type.release().ptr(), value.release().ptr(), tb.release().ptr());
     std::string text;
     try {

@@ -1,0 +1,81 @@
+"""File operations of the agent that take one request each: listing,
+directories, modes and owners, and SHA-1 comparison."""
+import hashlib
+
+from .errors import AgentFailure, UnexpectedReply, VemoError
+from .reply import FAILURE_MARK
+from .types import MsgType
+
+SHA1_PIECE = 1024 * 1024
+
+
+class Refused(VemoError):
+    """The agent answered with a result message whose status is false."""
+
+    def __init__(self, msg):
+        super().__init__(msg)
+        self.msg = msg
+
+
+def refused_unless_ok(reply):
+    """`reply` unchanged unless it is a failed result message."""
+    if isinstance(reply, dict) and reply.get("status") is False:
+        raise Refused(reply.get("msg"))
+    return reply
+
+
+def bare_code(session, msg_type, args, valid):
+    """The agent's bare text answer, for which `valid(text)` must hold."""
+    text = session.request(msg_type, args).decode("utf-8", errors="replace")
+    if valid(text):
+        return text
+    if text.lstrip().startswith(FAILURE_MARK):
+        raise AgentFailure(text)
+    raise UnexpectedReply(text)
+
+
+def list_dir(session, path):
+    """{"dirs": [...], "files": [...]}: the file records of directory
+    `path`, in the agent's enumeration order. Refused when it is missing."""
+    return refused_unless_ok(session.request_json(MsgType.GET_FILE_LIST, path))
+
+
+def _mode_request(path, mode, user):
+    args = {"path": path}
+    if mode is not None:
+        args["mode"] = mode
+    if user is not None:
+        args["user"] = user
+    return args
+
+
+def make_dir(session, path, mode=None, user=None):
+    """Creates `path` with its missing parents (nothing when it exists),
+    then applies mode and owner when given."""
+    bare_code(session, MsgType.CREATE_DIR, _mode_request(path, mode, user),
+              "1".__eq__)
+
+
+def set_mode(session, path, mode=None, user=None):
+    """Sets mode (octal digits, e.g. "755") and/or owner (an account name)
+    of `path`; False when the path does not exist."""
+    return bare_code(session, MsgType.SET_FILE_MODE,
+                     _mode_request(path, mode, user),
+                     ("1", "0").__contains__) == "1"
+
+
+def local_sha1(path):
+    """SHA-1 of a local file, in the agent's text form (lower-case hex)."""
+    digest = hashlib.sha1()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(SHA1_PIECE), b""):
+            digest.update(piece)
+    return digest.hexdigest()
+
+
+def sha1_matches(session, remote_path, sha1):
+    """True when the agent's file `remote_path` has SHA-1 `sha1`; False when
+    it differs or is missing."""
+    return bare_code(session, MsgType.CHECK_FILE_SHA1,
+                     {"f_name": remote_path, "f_sha1": sha1},
+                     ("1", "-1").__contains__) == "1"

@@ -1,0 +1,165 @@
+// on_file: the upload proper.  The master's raw bytes are appended to a
+// temp file beside the target, which replaces the target once every
+// announced byte has arrived.
+#include <optional>
+#include <vector>
+
+#include "client/files_fs.hpp"
+#include "client/files_raw.hpp"
+#include "client/files_upload.hpp"
+
+namespace vemo::files {
+namespace {
+
+constexpr size_t kFirstChunk = 512;
+const char* const kBadPermissions = "错误的权限信息!";
+const char* const kBadHead = "错误的文件头!";
+const char* const kCountMismatch = "文件校验失败!";
+const char* const kUploaded = "上传成功!";
+
+struct Answer {
+    bool success;
+    const char* text;
+};
+
+struct UploadPlan {
+    UploadNames names;
+    long long f_size;
+    std::optional<long long> f_pos;
+
+    // What the master sends after the header: the file from f_pos on.
+    uint64_t announced() const {
+        const long long from = f_pos.value_or(0);
+        return f_size > from ? static_cast<uint64_t>(f_size - from) : 0;
+    }
+};
+
+UploadPlan plan_upload(const py::dict& header) {
+    UploadPlan plan{upload_names(header), header["f_size"].cast<long long>(), std::nullopt};
+    if (header.contains("f_pos")) plan.f_pos = header["f_pos"].cast<long long>();
+    return plan;
+}
+
+// Only plain digits and a plain account name are handed on to the panel's
+// mode and owner helpers.
+bool permissions_valid(const py::dict& header) {
+    const py::object match = py::module_::import("re").attr("match");
+    return !match(R"(^\d+$)", py::str(header["f_mode"])).is_none() &&
+           !match(R"(^\w+$)", header["f_user"]).is_none();
+}
+
+Answer refuse(RawReceiver& raw, const char* text) {
+    without_gil([&] { raw.discard_rest(); });
+    return {false, text};
+}
+
+// TLS may hand over the master's first piece in parts, so it is collected
+// until complete rather than taken from a single read.
+std::string receive_first_chunk(RawReceiver& raw) {
+    std::string chunk(kFirstChunk, '\0');
+    chunk.resize(without_gil([&] { return raw.receive(chunk.data(), chunk.size()); }));
+    raw.rethrow_failure();
+    return chunk;
+}
+
+// A fresh upload never builds on a leftover; a resumed one only on a temp
+// file that holds exactly the bytes the master believes it holds.
+std::optional<FileDescriptor> open_temp(const UploadPlan& plan) {
+    const std::string& path = plan.names.temp_path;
+    if (!plan.f_pos) {
+        remove_name(path);
+        return create_new(path);
+    }
+    const auto st = status(path);
+    const long long held = !st ? 0 : S_ISREG(st->st_mode) ? st->st_size : -1;
+    if (held != *plan.f_pos) return std::nullopt;
+    return open_for_appending(path, !st);
+}
+
+// Every byte that arrives reaches the temp file, also when the stream stops
+// half-way through a piece, so an upload cut short can resume from there.
+uint64_t append_transfer(const FileDescriptor& temp, const std::string& first, RawReceiver& raw) {
+    py::gil_scoped_release nogil;
+    write_all(temp.get(), first.data(), first.size());
+    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(raw.left(), kTransferPiece)));
+    uint64_t received = first.size();
+    while (raw.left() > 0 && !raw.stopped()) {
+        const size_t n = raw.receive(piece.data(), piece.size());
+        write_all(temp.get(), piece.data(), n);
+        received += n;
+    }
+    raw.rethrow_failure();
+    return received;
+}
+
+void apply_mode_and_owner(const py::dict& header, const py::object& target) {
+    const py::module_ panel = host_public();
+    panel.attr("set_mode")(target, header["f_mode"]);
+    panel.attr("set_own")(target, header["f_user"]);
+}
+
+Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceiver& raw) {
+    const bool with_mode = header.contains("f_mode");
+    if (with_mode && !permissions_valid(header)) return refuse(raw, kBadPermissions);
+    std::string first;
+    if (plan.f_size > 0) {
+        first = receive_first_chunk(raw);
+        if (!py::object(header["f_md5"]).equal(bytes_md5(first))) return refuse(raw, kBadHead);
+    }
+    without_gil([&] {
+        if (!status(plan.names.dir)) make_dirs(plan.names.dir);
+    });
+    uint64_t received;
+    {
+        const std::optional<FileDescriptor> temp = without_gil([&] { return open_temp(plan); });
+        if (!temp) return refuse(raw, kCountMismatch);
+        received = append_transfer(*temp, first, raw);
+    }
+    if (static_cast<long long>(received) + plan.f_pos.value_or(0) != plan.f_size) return {false, kCountMismatch};
+    without_gil([&] { rename_over(plan.names.temp_path, plan.names.target_path); });
+    if (with_mode) apply_mode_and_owner(header, plan.names.target);
+    return {true, kUploaded};
+}
+
+// Whatever went wrong, the rest of the master's bytes must not be read as
+// frames: consume them, or give up on a connection that is out of step.
+void settle_after_failure(Agent& agent, int fd, RawReceiver& raw) {
+    try {
+        py::gil_scoped_release nogil;
+        raw.discard_rest();
+        return;
+    } catch (...) {
+    }
+    agent.on_close(fd);
+}
+
+}  // namespace
+
+UploadNames upload_names(const py::dict& request) {
+    UploadNames names;
+    const py::object dir = request["f_path"];
+    names.target = dir + py::str("/") + request["f_name"];
+    names.dir = fs_path(dir);
+    names.target_path = fs_path(names.target);
+    names.temp_path = names.target_path + kTempSuffix;
+    return names;
+}
+
+void on_file(Agent& agent, int fd, const py::bytes& data) {
+    const py::dict header = open_request(agent, fd, data);
+    const UploadPlan plan = plan_upload(header);
+    RawReceiver raw(agent.connection(fd).stream, plan.announced(), agent.io_timeout);
+    Answer answer;
+    try {
+        answer = receive_upload(header, plan, raw);
+    } catch (...) {
+        settle_after_failure(agent, fd, raw);
+        throw;
+    }
+    if (answer.success)
+        agent._success(fd, py::str(answer.text));
+    else
+        agent._error(fd, py::str(answer.text));
+}
+
+}  // namespace vemo::files

@@ -1,0 +1,72 @@
+#include "common/pybind.hpp"
+
+#include "common/errors.hpp"
+#include "scriptor/scriptor.hpp"
+
+namespace vemo::scriptor {
+
+namespace {
+
+// The module object, kept alive for the life of the process as every
+// imported module is, so that its globals can be read from the operations.
+py::handle the_module;
+
+// `from ZQ_VEMO import request`: loading the bridge outside a web
+// application must fail, as the plain import would.
+py::object web_request() {
+    py::module_ web = py::module_::import("ZQ_VEMO");
+    if (!py::hasattr(web, "request")) {
+        throw py::import_error("cannot import name 'request' from 'ZQ_VEMO'");
+    }
+    return web.attr("request");
+}
+
+// A plain class (base `object`, instance __dict__): plugin code reaches the
+// private attributes and operations under the interpreter's mangled names,
+// which a pybind11 class would not give it.
+py::object make_class(const py::module_& m) {
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = "scriptor";
+    ns["__doc__"] = "Runs a function of a plugin's PHP code through the PHP CLI.";
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
+        "scriptor", py::tuple(), ns);
+}
+
+// `stored` is where the interpreter keeps a method named `name` of this
+// class: private names carry the class prefix.
+template <typename Func, typename... Extra>
+void define(py::object& cls, const char* stored, const char* name, Func&& f,
+            const Extra&... extra) {
+    py::setattr(cls, stored,
+                py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls),
+                                 extra...));
+}
+
+}  // namespace
+
+py::object module_global(const char* name) { return the_module.attr(name); }
+
+}  // namespace vemo::scriptor
+
+PYBIND11_MODULE(scriptor, m) {
+    using namespace vemo::scriptor;
+    vemo::register_error_translation();
+    m.attr("json") = py::module_::import("json");
+    m.attr("os") = py::module_::import("os");
+    m.attr("public") = py::module_::import("public");
+    m.attr("time") = py::module_::import("time");
+    m.attr("re") = py::module_::import("re");
+    m.attr("request") = web_request();
+    the_module = m.inc_ref();
+
+    py::object cls = make_class(m);
+    // pybind11 takes a record named "__init__" for a pybind11 constructor;
+    // this class is a plain one, so the record carries the class name.
+    define(cls, "__init__", "scriptor", &construct, py::arg("plugin_name"));
+    define(cls, "exec_php_script", "exec_php_script", &exec_php_script, py::arg("args"));
+    define(cls, "_scriptor__write_args", "__write_args", &write_args, py::arg("args"));
+    define(cls, "_scriptor__clean_args_file", "__clean_args_file", &clean_args_file);
+    define(cls, "_scriptor__get_php_bin", "__get_php_bin", &get_php_bin);
+    m.attr("scriptor") = cls;
+}

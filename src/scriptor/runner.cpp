@@ -1,0 +1,84 @@
+#include "common/pybind.hpp"
+
+#include "common/fsquery.hpp"
+#include "common/paths.hpp"
+#include "scriptor/files.hpp"
+#include "scriptor/scriptor.hpp"
+
+namespace vemo::scriptor {
+
+namespace {
+
+constexpr const char* kNoPhp = "没有找到兼容的PHP版本，请先安装";
+// Arguments files older than this belong to runs that never finished.
+constexpr double kArgsFileLifetime = 60;
+constexpr unsigned kArgsDirMode = 0600;
+
+py::object module_public() { return module_global("public"); }
+
+}  // namespace
+
+void construct(py::object self, py::object plugin_name) {
+    const std::string plugin_path = paths::plugin_dir() + "/" + fs::to_path(py::str(plugin_name));
+    const std::string args_dir = plugin_path + "/args";
+    const std::string random = fs::to_path(module_public().attr("GetRandomString")(32));
+    py::setattr(self, kPluginName, plugin_name);
+    py::setattr(self, kPluginPath, fs::to_text(plugin_path));
+    py::setattr(self, kArgsDir, fs::to_text(args_dir));
+    py::setattr(self, kArgsTmp, fs::to_text(args_dir + "/" + random));
+    if (!fs::exists(args_dir)) make_dirs(args_dir, kArgsDirMode);
+}
+
+py::object exec_php_script(py::object self, py::object args) {
+    py::object php_bin = self.attr("_scriptor__get_php_bin")();
+    if (!py::bool_(php_bin)) return module_public().attr("returnMsg")(false, kNoPhp);
+    self.attr("_scriptor__write_args")(args);
+    const std::string function = fs::to_path(py::str(args.attr("s")));
+    const std::string command = php_command(self, fs::to_path(py::str(php_bin)), function);
+    const std::string output = run_php_command(command);
+    py::object result = py::bytes(output).attr("decode")("utf-8");
+    try {
+        result = module_global("json").attr("loads")(result);
+    } catch (py::error_already_set& e) {
+        // Output that is not JSON (a PHP warning before the result, say)
+        // reaches the plugin as the text it is.
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    const std::string args_tmp = attr_text(self, kArgsTmp);
+    if (fs::exists(args_tmp)) remove_file(args_tmp);
+    return result;
+}
+
+void write_args(py::object self, py::object) {
+    const std::string args_tmp = attr_text(self, kArgsTmp);
+    if (fs::exists(args_tmp)) remove_file(args_tmp);
+    self.attr("_scriptor__clean_args_file")();
+    py::object request = module_global("request");
+    py::object pub = module_public();
+    py::dict fields;
+    fields["GET"] = request.attr("args").attr("to_dict")();
+    fields["POST"] = request.attr("form").attr("to_dict")();
+    fields["POST"]["client_ip"] = pub.attr("GetClientIp")();
+    py::object text = module_global("json").attr("dumps")(fields);
+    // The panel's writer answers False instead of raising; the PHP side
+    // would otherwise run on a missing or stale arguments file.
+    if (pub.attr("writeFile")(fs::to_text(args_tmp), text).ptr() == Py_False) {
+        PyErr_Format(PyExc_OSError, "cannot write the arguments file %s", args_tmp.c_str());
+        throw py::error_already_set();
+    }
+}
+
+py::object clean_args_file(py::object self) {
+    const std::string args_dir = attr_text(self, kPluginPath) + "/args";
+    if (!fs::exists(args_dir)) return py::bool_(false);
+    const double now = module_global("time").attr("time")().cast<double>();
+    for (const std::string& name : fs::list_directory(args_dir)) {
+        const std::string filename = args_dir + "/" + name;
+        if (fs::exists(filename) && now - change_time(filename) > kArgsFileLifetime) {
+            remove_file(filename);
+        }
+    }
+    return py::none();
+}
+
+}  // namespace vemo::scriptor

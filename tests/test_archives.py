@@ -1,0 +1,53 @@
+"""Archive commands (types 18 and 19): the arguments the panel's task
+object receives, and a real pack/unpack round trip with the stand-in."""
+import zipfile
+
+import agent_process
+from vemo_master import MsgType
+from vemo_master import archives
+
+# Answers with the positional arguments it was given (keywords would not
+# fit), or with bare text when asked to.
+ECHO_TASK = '''
+import public
+
+def run(args=None):
+    pass
+
+class zq_task(object):
+    def _zip(self, *args):
+        return args[4] if args[4] == "as text" else public.returnMsg(True, args)
+
+    def _unzip(self, *args):
+        return public.returnMsg(False, args)
+'''
+
+
+def test_task_object_gets_the_exact_positional_arguments(server_root):
+    (server_root / "vemo" / "client-side" / "class" / "panelTask.py").write_text(ECHO_TASK)
+    agent = agent_process.start_agent(server_root)
+    try:
+        s = agent.session()
+        for sfile, folder in [("a/b/f.txt", "a/b"), ("f.txt", ""), ("a/b/", "a/b"), ("/f", "/")]:
+            assert archives.to_zip(s, sfile, "out.zip", "tar_gz") == {
+                "status": True, "msg": [folder, sfile, "out.zip", "/dev/null", "tar_gz"]}
+        assert archives.to_zip(s, "a/f", "out", "as text") == "as text"
+        assert archives.un_zip(s, "in.zip", "dest", "secret") == {
+            "status": False, "msg": ["in.zip", "dest", "secret", "/dev/null"]}
+        assert b"KeyError" in s.request(MsgType.UN_ZIP, {"sfile": "in.zip", "dfile": "dest"})
+    finally:
+        agent.stop()
+
+
+def test_zip_round_trip_through_the_panel_task_object(agent, tmp_path):
+    s = agent.session()
+    (tmp_path / "site" / "sub").mkdir(parents=True)
+    (tmp_path / "site" / "sub" / "page.txt").write_bytes(b"\x00 page \xff")
+    archive = tmp_path / "site.zip"
+    assert archives.to_zip(s, str(tmp_path / "site"), str(archive), "zip") == {
+        "status": True, "msg": "压缩成功!"}
+    with zipfile.ZipFile(str(archive)) as z:
+        assert sorted(z.namelist()) == ["site/", "site/sub/", "site/sub/page.txt"]
+    assert archives.un_zip(s, str(archive), str(tmp_path / "dest")) == {
+        "status": True, "msg": "解压成功!"}
+    assert (tmp_path / "dest" / "site" / "sub" / "page.txt").read_bytes() == b"\x00 page \xff"

@@ -1,0 +1,105 @@
+"""The listener and the loop: start, sweep, stalls, stop."""
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+import agent_process
+import probe
+from harness import agent_env
+from probe import probe_value
+
+SHORT_BOUNDS = "a.handshake_timeout = 1.0\na.io_timeout = 1.0\n"
+
+
+def test_interrupt_while_waiting_ends_run_with_exit_service(agent):
+    assert agent.session().heartbeat()
+    agent.proc.send_signal(signal.SIGINT)
+    assert agent.proc.wait(10) == 0
+    assert agent.output().strip().endswith("exit service")
+
+
+@pytest.mark.parametrize("port_text, error", [
+    (None, "data/port.pl"), ("not a port", "invalid literal")])
+def test_unusable_port_file_fails_run(server_root, port_text, error):
+    cs = server_root / "vemo" / "client-side"
+    if port_text is not None:
+        (cs / "data" / "port.pl").write_text(port_text)
+    proc = subprocess.run(
+        [sys.executable, "-c", "import client; client.zq_vemo_client().run()"],
+        cwd=str(cs), env=agent_env(server_root), capture_output=True, text=True, timeout=30)
+    assert proc.returncode != 0
+    assert error in proc.stderr
+
+
+def test_stalled_handshake_is_dropped_within_the_bound(server_root):
+    running = agent_process.start_agent(server_root, setup=SHORT_BOUNDS)
+    try:
+        with socket.create_connection(("127.0.0.1", running.port), 5) as stalled:
+            time.sleep(0.2)  # the agent is now inside the handshake
+            started = time.monotonic()
+            assert running.session(timeout=10).heartbeat()
+            assert time.monotonic() - started < 5
+            assert stalled.recv(1) == b""  # dropped by the agent
+        assert "timed out" in running.output()
+    finally:
+        running.stop()
+
+
+def test_stalled_half_frame_does_not_hold_other_clients(server_root):
+    running = agent_process.start_agent(server_root, setup=SHORT_BOUNDS)
+    try:
+        stalled = running.session()
+        stalled.sock.sendall(b"\x00\x01")  # 2 of the 5 header bytes
+        time.sleep(0.2)
+        started = time.monotonic()
+        assert running.session(timeout=10).heartbeat()
+        assert time.monotonic() - started < 5
+    finally:
+        running.stop()
+
+
+def test_idle_sweep_drops_old_connections_and_keys_do_not_leak(server_root):
+    running = agent_process.start_agent(server_root, setup=probe.SETUP)
+    try:
+        old, recent, watcher = (running.session() for _ in range(3))
+        old_fd = probe_value(old, "reply = fd")
+        recent_fd = probe_value(recent, "reply = fd")
+        probe_value(watcher, "import time\nnow = time.time()\n"
+                    "a.timeouts[%d] = now - 3600\na.timeouts[%d] = now - 3599\nreply = 0"
+                    % (old_fd, recent_fd))
+        fresh = running.session()  # its accept runs the sweep
+        state = probe_value(watcher, (
+            "reply = [%d in a.connections, %d in a.addresses, %d in a.timeouts,"
+            " %d in a.connections]" % (old_fd, old_fd, old_fd, recent_fd)))
+        assert state == [False, False, False, True]
+        assert old.sock.recv(1) == b""
+        assert recent.heartbeat() and fresh.heartbeat()
+        # The swept connection's key stays behind until its number is reused;
+        # a new connection on that number must not find it.
+        left = probe_value(watcher, "reply = %d in a.passwords" % old_fd)
+        reused = agent_process.Session("127.0.0.1", running.port, running.public_key)
+        reused.connect()
+        reused.key = b"k" * 32  # what a master holding the swept key might try
+        reused.send_frame(probe.MsgType.HEARTBEAT)
+        with pytest.raises((ConnectionError, OSError)):
+            reused.recv_reply()
+        reused.close()
+        assert left is True
+    finally:
+        running.stop()
+
+
+def test_close_removes_every_table_entry_and_is_idempotent(probed_agent):
+    s = probed_agent.session()
+    other = probed_agent.session()
+    fd = probe_value(s, "reply = fd")
+    state = probe_value(other, (
+        "a.on_close(%d)\na.on_close(%d)\n"
+        "reply = [%d in t for t in (a.connections, a.addresses, a.passwords, a.timeouts)]"
+        % (fd, fd, fd)))
+    assert state == [False, False, False, False]
+    assert s.sock.recv(1) == b""

@@ -1,0 +1,109 @@
+"""Directory listings and file records: enumeration order, links followed
+for status with their text kept, broken links left out, owners without an
+account, special files, and names that are not UTF-8."""
+import json
+import os
+import pwd
+import socket
+
+import pytest
+
+from vemo_master import UnexpectedReply, files
+
+UNKNOWN_UID = 54321
+
+
+def record(path):
+    """The file record as the interpreter would build it."""
+    st = os.stat(path)
+    try:
+        user = pwd.getpwuid(st.st_uid).pw_name
+    except KeyError:
+        user = str(st.st_uid)
+    return {"name": os.fsdecode(path).split("/")[-1],
+            "mode": int(oct(st.st_mode)[-3:]), "mtime": int(st.st_mtime),
+            "user": user, "size": st.st_size,
+            "link": os.fsdecode(os.readlink(path)) if os.path.islink(path) else ""}
+
+
+@pytest.fixture
+def session(agent):
+    return agent.session()
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A directory with one of each kind of entry."""
+    d = tmp_path / "d"
+    (d / "sub").mkdir(parents=True)
+    (d / "file.txt").write_bytes(b"0123456789")
+    (d / "file.txt").chmod(0o4755)
+    # Within a few hundred nanoseconds of the next second the interpreter's
+    # float time rounds up; the record follows the interpreter.
+    os.utime(str(d / "file.txt"), ns=(0, 1700000000999999999))
+    (d / "link_file").symlink_to("file.txt")
+    (d / "link_dir").symlink_to("sub")
+    (d / "broken").symlink_to("nowhere")
+    os.mkfifo(str(d / "fifo"))
+    with open(os.path.join(bytes(d), b"\xff.bin"), "wb") as f:
+        f.write(b"x")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(str(d / "sock"))
+    yield d
+    listener.close()
+
+
+def test_listing_splits_entries_in_enumeration_order(session, tree):
+    entries = [os.path.join(bytes(tree), n) for n in os.listdir(bytes(tree))]
+    present = [e for e in entries if os.path.exists(e)]
+    expected = {
+        "dirs": [record(e) for e in present if os.path.isdir(e)],
+        "files": [record(e) for e in present if not os.path.isdir(e)],
+    }
+    listing = files.list_dir(session, str(tree))
+    assert listing == expected
+    by_name = {r["name"]: r for r in listing["dirs"] + listing["files"]}
+    assert "broken" not in by_name
+    assert by_name["link_dir"]["link"] == "sub"
+    assert by_name["file.txt"]["mode"] == 755
+    assert by_name["file.txt"]["mtime"] == 1700000001
+    assert {"fifo", "sock", "link_file", "\udcff.bin"} <= {
+        r["name"] for r in listing["files"]}
+    assert files.list_dir(session, str(tree) + "/") == listing
+
+
+def test_empty_missing_and_non_directories(session, tmp_path):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "plain").write_text("x")
+    assert files.list_dir(session, str(tmp_path / "empty")) == {
+        "dirs": [], "files": []}
+    with pytest.raises(files.Refused, match="指定目录不存在!"):
+        files.list_dir(session, str(tmp_path / "missing"))
+    with pytest.raises(UnexpectedReply, match="NotADirectoryError"):
+        files.list_dir(session, str(tmp_path / "plain"))
+    assert session.heartbeat()
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs to give files away")
+def test_owner_without_account_is_its_id(session, tmp_path):
+    assert UNKNOWN_UID not in [p.pw_uid for p in pwd.getpwall()]
+    (tmp_path / "orphan").write_text("x")
+    os.chown(str(tmp_path / "orphan"), UNKNOWN_UID, UNKNOWN_UID)
+    (entry,) = files.list_dir(session, str(tmp_path))["files"]
+    assert entry["user"] == str(UNKNOWN_UID)
+
+
+def test_get_file_stat_of_links(py, tree):
+    proc = py("""
+import json, client
+a = client.zq_vemo_client()
+print(json.dumps(a.get_file_stat(%r)))
+try:
+    a.get_file_stat(%r)
+except FileNotFoundError:
+    print("missing")
+""" % (str(tree / "link_file"), str(tree / "broken")))
+    stat_line, missing = proc.stdout.splitlines()
+    assert json.loads(stat_line) == record(str(tree / "link_file"))
+    assert json.loads(stat_line)["link"] == "file.txt"
+    assert missing == "missing"

@@ -1,0 +1,108 @@
+"""Modes, owners and directories: what reaches the panel's helper module,
+exactly, and what the master is told."""
+import os
+import pwd
+
+import pytest
+
+import agent_process
+import raw_transfer as rt
+import recording_public
+from vemo_master import MsgType, files
+
+ME = pwd.getpwuid(os.getuid()).pw_name
+MODE_CALLS = ("set_mode", "set_own")
+PATH = "<the path>"  # stands for the test's path in expected calls
+
+
+@pytest.fixture
+def agent(server_root):
+    """An agent whose `public` records the calls it receives."""
+    recording_public.install(server_root)
+    running = agent_process.start_agent(server_root)
+    yield running
+    running.stop()
+
+
+@pytest.fixture
+def session(agent):
+    return agent.session()
+
+
+def calls(agent):
+    return recording_public.calls(agent, *MODE_CALLS)
+
+
+def mode_of(path):
+    return os.stat(str(path)).st_mode & 0o7777
+
+
+@pytest.mark.parametrize("args, expected_calls, mode", [
+    ({"mode": "700", "user": ME},
+     [["set_mode", [PATH, "700"]], ["set_own", [PATH, ME]]], 0o700),
+    ({"mode": 711}, [["set_mode", [PATH, 711]]], 0o711),
+    ({"user": ME}, [["set_own", [PATH, ME]]], 0o640),
+    ({}, [], 0o640),
+])
+def test_set_file_mode_hands_values_on_unchanged(
+        agent, session, tmp_path, args, expected_calls, mode):
+    path = tmp_path / "f"
+    path.write_text("x")
+    path.chmod(0o640)
+    assert files.set_mode(session, str(path), **args)
+    assert calls(agent) == [[name, [str(path) if a == PATH else a
+                                    for a in call_args]]
+                            for name, call_args in expected_calls]
+    assert mode_of(path) == mode
+
+
+def test_set_file_mode_on_missing_path_calls_nothing(agent, session, tmp_path):
+    assert not files.set_mode(session, str(tmp_path / "missing"), "700", ME)
+    assert calls(agent) == []
+
+
+def test_create_dir_creates_parents_and_applies_mode(agent, session, tmp_path):
+    path = tmp_path / "a" / "b" / "c"
+    files.make_dir(session, str(path), "750", ME)
+    assert path.is_dir() and mode_of(path) == 0o750
+    assert calls(agent) == [["set_mode", [str(path), "750"]],
+                            ["set_own", [str(path), ME]]]
+
+
+@pytest.mark.parametrize("kind", ["dir", "file"])
+def test_create_dir_on_existing_path_only_applies_mode(
+        agent, session, tmp_path, kind):
+    path = tmp_path / "there"
+    path.mkdir() if kind == "dir" else path.write_text("keep")
+    files.make_dir(session, str(path), "701")
+    assert mode_of(path) == 0o701
+    assert path.is_dir() == (kind == "dir")
+    assert calls(agent) == [["set_mode", [str(path), "701"]]]
+
+
+def test_upload_with_mode_calls_the_panel_with_the_target(
+        agent, session, tmp_path):
+    content = os.urandom(2000)
+    header = rt.upload_header(tmp_path, "f.bin", content,
+                              f_mode="600", f_user=ME)
+    assert rt.upload(session, header, content)["status"] is True
+    target = str(tmp_path) + "/f.bin"
+    assert calls(agent) == [["set_mode", [target, "600"]],
+                            ["set_own", [target, ME]]]
+    assert mode_of(target) == 0o600
+    assert recording_public.calls(agent, "bytes_md5") == [
+        ["bytes_md5", [content[:512].decode("latin-1")]]]
+
+
+def test_download_and_digest_go_through_the_panel(agent, session, tmp_path):
+    path = tmp_path / "f.bin"
+    path.write_bytes(b"abc")
+    rt.download(session, path, 3)
+    session.request(MsgType.CHECK_FILE_SHA1,
+                    {"f_name": str(path), "f_sha1": rt.sha1(b"abc")})
+    assert recording_public.calls(
+        agent, "get_mode_and_user", "bytes_md5", "file_sha1") == [
+        ["get_mode_and_user", [str(path)]],
+        ["bytes_md5", ["abc"]],
+        ["file_sha1", [str(path)]],
+    ]

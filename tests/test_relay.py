@@ -1,0 +1,61 @@
+"""Socket relay with two real agents: the master asks agent A to call
+agent B through A's relay client and receives B's answer."""
+import json
+import shutil
+
+import pytest
+
+import agent_process
+from vemo_master import MsgType
+from vemo_master import extension as x
+
+WHERE_PLUGIN = '''
+import os
+
+class only_b_main(object):
+    def where(self, request):
+        return os.getcwd()
+'''
+
+
+@pytest.fixture
+def agent_b(installed_tree, tmp_path):
+    root = tmp_path / "b"
+    shutil.copytree(str(installed_tree), str(root), symlinks=True)
+    side = root / "vemo" / "client-side"
+    (side / "data").mkdir(exist_ok=True)
+    (side / "plugin" / "only_b").mkdir(parents=True)
+    (side / "plugin" / "only_b" / "info.json").write_text(json.dumps({"versions": ["b"]}))
+    (side / "plugin" / "only_b" / "only_b_main.py").write_text(WHERE_PLUGIN)
+    agent = agent_process.start_agent(root)
+    yield agent
+    agent.stop()
+
+
+def relay(s, b, fun, args):
+    return x.other_sock(s, "127.0.0.1", b.port, b.public_key.decode("ascii"), fun, **args)
+
+
+def test_master_receives_the_other_agents_answer(agent, agent_b):
+    s = agent.session()
+    assert relay(s, agent_b, "plugin_is_isntalled", {"p_name": "only_b"}) == {
+        "status": True, "msg": ["b"]}
+    assert x.plugin_is_installed(s, "only_b") == {"status": False, "msg": "未安装!"}
+    assert relay(s, agent_b, "get_plugin_list", {}) == [{"versions": ["b"]}]
+    assert relay(s, agent_b, "plugin", {"p_name": "only_b", "p_fun": "where"}) == \
+        str(agent_b.install_dir)
+
+
+def test_relay_refusals_and_failures(agent, agent_b):
+    s = agent.session()
+    closed_port = agent_process.free_port()
+    # Checked before any connection: the port would refuse one.
+    assert x.other_sock(s, "127.0.0.1", closed_port, "no key", "no_such") == {
+        "status": False, "msg": "指定方法不存在"}
+    request = {"host": "127.0.0.1", "port": agent_b.port, "fun": "get_plugin_list",
+               "token": agent_b.public_key.decode("ascii")}
+    assert b"TypeError" in s.request(MsgType.OTHER_SOCK, dict(request, args={"bogus": 1}))
+    assert b"TypeError" in s.request(MsgType.OTHER_SOCK, dict(request, args=[]))
+    assert b"ConnectionRefusedError" in s.request(
+        MsgType.OTHER_SOCK, dict(request, port=closed_port, args={}))
+    assert relay(s, agent_b, "get_plugin_list", {}) == [{"versions": ["b"]}]
