@@ -30,16 +30,6 @@ void make_parent(const std::string& path) {
 
 }  // namespace
 
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-struct stat FileDescriptor::status() const {
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) throw IoError(errno);
-    return st;
-}
-
 std::optional<struct stat> status(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -79,16 +69,6 @@ std::string read_at(int fd, size_t n, off_t offset) {
     std::string out(n, '\0');
     out.resize(read_at(fd, out.data(), n, offset));
     return out;
-}
-
-void write_all(int fd, const char* buf, size_t n) {
-    while (n > 0) {
-        const ssize_t wrote = ::write(fd, buf, n);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) throw IoError(errno);
-        buf += wrote;
-        n -= static_cast<size_t>(wrote);
-    }
 }
 
 void make_dirs(const std::string& path) {

@@ -10,24 +10,12 @@
 #include <optional>
 #include <string>
 
+#include "common/fdio.hpp"
+
 namespace vemo::files {
 
-// An open descriptor, closed when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(FileDescriptor&&) = delete;
-    ~FileDescriptor();
-
-    int get() const { return fd_; }
-    struct stat status() const;
-
-private:
-    int fd_;
-};
+using vemo::FileDescriptor;
+using vemo::write_all;
 
 // Status following links; nothing when the path cannot be examined, which
 // is what "does not exist" means throughout the file service.
@@ -46,7 +34,6 @@ FileDescriptor create_new(const std::string& path);
 // Up to `n` bytes from `offset`, fewer only at the end of the file.
 size_t read_at(int fd, char* buf, size_t n, off_t offset);
 std::string read_at(int fd, size_t n, off_t offset);
-void write_all(int fd, const char* buf, size_t n);
 
 // The path and every missing parent, with the process's default permissions.
 void make_dirs(const std::string& path);

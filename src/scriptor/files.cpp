@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "common/errors.hpp"
+#include "common/fdio.hpp"
 #include "common/fsquery.hpp"
 
 namespace vemo::scriptor {
@@ -18,28 +19,6 @@ namespace {
 [[noreturn]] void raise_os_error(const std::string& path) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     throw py::error_already_set();
-}
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { if (fd_ >= 0) ::close(fd_); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-void write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw IoError(errno);
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
 }
 
 void copy_content(int from, int to) {
@@ -80,10 +59,10 @@ void remove_file(const std::string& path) {
 void discard_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
 void copy_with_mode(const std::string& source, const std::string& target) {
-    Fd from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (from.get() < 0 || ::fstat(from.get(), &st) != 0) raise_os_error(source);
-    Fd to(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    FileDescriptor to(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (to.get() < 0) raise_os_error(target);
     try {
         copy_content(from.get(), to.get());
