@@ -1,5 +1,7 @@
 #include "common/pybind.hpp"
 
+#include "common/plain_class.hpp"
+
 #include "common/errors.hpp"
 #include "scriptor/scriptor.hpp"
 
@@ -25,22 +27,7 @@ py::object web_request() {
 // private attributes and operations under the interpreter's mangled names,
 // which a pybind11 class would not give it.
 py::object make_class(const py::module_& m) {
-    py::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = "scriptor";
-    ns["__doc__"] = "Runs a function of a plugin's PHP code through the PHP CLI.";
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-        "scriptor", py::tuple(), ns);
-}
-
-// `stored` is where the interpreter keeps a method named `name` of this
-// class: private names carry the class prefix.
-template <typename Func, typename... Extra>
-void define(py::object& cls, const char* stored, const char* name, Func&& f,
-            const Extra&... extra) {
-    py::setattr(cls, stored,
-                py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls),
-                                 extra...));
+    return vemo::make_plain_class(m, "scriptor", "Runs a function of a plugin's PHP code through the PHP CLI.");
 }
 
 }  // namespace
@@ -63,10 +50,10 @@ PYBIND11_MODULE(scriptor, m) {
     py::object cls = make_class(m);
     // pybind11 takes a record named "__init__" for a pybind11 constructor;
     // this class is a plain one, so the record carries the class name.
-    define(cls, "__init__", "scriptor", &construct, py::arg("plugin_name"));
-    define(cls, "exec_php_script", "exec_php_script", &exec_php_script, py::arg("args"));
-    define(cls, "_scriptor__write_args", "__write_args", &write_args, py::arg("args"));
-    define(cls, "_scriptor__clean_args_file", "__clean_args_file", &clean_args_file);
-    define(cls, "_scriptor__get_php_bin", "__get_php_bin", &get_php_bin);
+    vemo::define_method(cls, "__init__", "scriptor", &construct, py::arg("plugin_name"));
+    vemo::define_method(cls, "exec_php_script", "exec_php_script", &exec_php_script, py::arg("args"));
+    vemo::define_method(cls, "_scriptor__write_args", "__write_args", &write_args, py::arg("args"));
+    vemo::define_method(cls, "_scriptor__clean_args_file", "__clean_args_file", &clean_args_file);
+    vemo::define_method(cls, "_scriptor__get_php_bin", "__get_php_bin", &get_php_bin);
     m.attr("scriptor") = cls;
 }

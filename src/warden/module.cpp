@@ -1,5 +1,7 @@
 #include "common/pybind.hpp"
 
+#include "common/plain_class.hpp"
+
 #include "warden/warden.hpp"
 
 namespace {
@@ -11,12 +13,7 @@ using namespace vemo::warden;
 // a plain class answers attribute tests and calls exactly as the panel's
 // own Python classes do.
 py::object make_class(const py::module_& m) {
-    py::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = "warden";
-    ns["__doc__"] = "Registry of the agent's named background workers.";
-    py::object cls = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyType_Type))("warden", py::tuple(), ns);
+    py::object cls = vemo::make_plain_class(m, "warden", "Registry of the agent's named background workers.");
     cls.attr("_Threads") = py::list();
     cls.attr("_Threads_objs") = py::dict();
     return cls;
@@ -24,18 +21,7 @@ py::object make_class(const py::module_& m) {
 
 template <typename Func, typename... Extra>
 void define(py::object& cls, const char* name, Func&& f, const Extra&... extra) {
-    py::setattr(cls, name,
-                py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls),
-                                 py::sibling(py::getattr(cls, name, py::none())), extra...));
-}
-
-// pybind11 treats any function record named "__init__" as the constructor
-// of a pybind11 class; this class is a plain one, so its constructor's
-// record carries the class name and is installed as __init__.
-template <typename Func>
-void define_constructor(py::object& cls, Func&& f) {
-    py::setattr(cls, "__init__",
-                py::cpp_function(std::forward<Func>(f), py::name("warden"), py::is_method(cls)));
+    vemo::define_method(cls, name, name, std::forward<Func>(f), extra...);
 }
 
 }  // namespace
@@ -52,7 +38,7 @@ PYBIND11_MODULE(warden, m) {
     m.attr("json") = py::module_::import("json");
 
     py::object cls = make_class(m);
-    define_constructor(cls, &construct);
+    vemo::define_method(cls, "__init__", "warden", &construct);
     define(cls, "create_bedrock", &create_bedrock);
     define(cls, "create_tmp_thread", &create_tmp_thread, py::arg("args"),
            py::arg("is_save") = false);
