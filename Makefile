@@ -39,7 +39,7 @@ test: build
 	$(PYTHON) -m pytest tests
 
 bench: build
-	$(PYTHON) bench/run_all.py
+	for b in heartbeat transfer listing; do $(PYTHON) bench/$$b.py || exit 1; done
 
 clean:
 	rm -rf $(BUILD)

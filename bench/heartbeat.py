@@ -1,0 +1,79 @@
+"""Heartbeat round trips per second on one keyed connection, side by side
+with a plain TLS ping-pong of the same message sizes between two processes."""
+import multiprocessing
+import socket
+import ssl
+import statistics
+import sys
+
+from common import running_agent, timed
+
+from vemo_master import MsgType, wire
+
+ROUNDS = 2000
+RUNS = 5
+
+
+def _plain_server(cert, key, port_queue, request_size, reply):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        port_queue.put(listener.getsockname()[1])
+        conn, _ = listener.accept()
+        with context.wrap_socket(conn, server_side=True) as tls:
+            while True:
+                try:
+                    wire.recv_exact(tls, request_size)
+                except (ConnectionError, OSError):
+                    return
+                tls.sendall(reply)
+
+
+def plain_round_trips(cert, key, request, reply):
+    """Seconds for ROUNDS ping-pongs of `request` and `reply` over plain TLS."""
+    ports = multiprocessing.Queue()
+    peer = multiprocessing.Process(target=_plain_server, args=(
+        cert, key, ports, len(request), reply))
+    peer.start()
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    raw = socket.create_connection(("127.0.0.1", ports.get(timeout=10)), 10)
+    with context.wrap_socket(raw) as tls:
+        def rounds():
+            for _ in range(ROUNDS):
+                tls.sendall(request)
+                wire.recv_exact(tls, len(reply))
+        seconds = timed(rounds)
+    peer.join(10)
+    return seconds
+
+
+def main():
+    with running_agent() as agent:
+        session = agent.session()
+        request = wire.pack_request(MsgType.HEARTBEAT)
+        session.sock.sendall(request)
+        reply_size = 4 + len(session.recv_reply())
+        cert = str(agent.install_dir / "cert" / "certificate.pem")
+        key = str(agent.install_dir / "cert" / "privateKey.pem")
+
+        def agent_rounds():
+            for _ in range(ROUNDS):
+                session.sock.sendall(request)
+                session.recv_reply()
+
+        agent_times, plain_times = [], []
+        for _ in range(RUNS):
+            agent_times.append(timed(agent_rounds))
+            plain_times.append(plain_round_trips(cert, key, request, b"r" * reply_size))
+        agent_s, plain_s = statistics.median(agent_times), statistics.median(plain_times)
+        print("heartbeat: agent %.0f round trips/s, plain TLS ping-pong %.0f/s "
+              "(%d-byte request, %d-byte reply); agent/plain = %.2f (median of %d)"
+              % (ROUNDS / agent_s, ROUNDS / plain_s, len(request), reply_size,
+                 plain_s / agent_s, RUNS))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
