@@ -1,0 +1,65 @@
+"""Installing beside a panel: the service start script and unit, and an
+install that leaves the panel's own host modules alone."""
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+
+from agent_process import free_port, _serves_tls
+from harness import BUILD, REPO
+from vemo_master import Session
+
+
+def make(target, root, **extra):
+    args = ["make", "-s", "-C", str(REPO), target, "SERVER_ROOT=%s" % root,
+            "BUILD=%s" % BUILD] + ["%s=%s" % kv for kv in extra.items()]
+    subprocess.run(args, check=True, timeout=600, capture_output=True)
+
+
+def test_start_script_serves_and_ends_with_exit_service(server_root):
+    units = server_root / "units"
+    make("install-service", server_root, SYSTEMD_DIR=units)
+    unit = (units / "vemo-agent.service").read_text()
+    script = server_root / "vemo" / "vemo-agent"
+    assert "ExecStart=%s\n" % script in unit and "Restart=always" in unit
+    if shutil.which("systemd-analyze"):
+        check = subprocess.run(["systemd-analyze", "verify", str(units / "vemo-agent.service")],
+                               capture_output=True, text=True, timeout=60)
+        assert "vemo-agent.service" not in check.stderr, check.stderr
+
+    port = free_port()
+    data = server_root / "vemo" / "client-side" / "data"
+    (data / "port.pl").write_text(str(port))
+    proc = subprocess.Popen([str(script)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + 20
+        while not _serves_tls(port):
+            assert proc.poll() is None and time.monotonic() < deadline
+            time.sleep(0.1)
+        with Session("127.0.0.1", port, (data / "id_rsa.pub").read_bytes(), timeout=10) as s:
+            s.exchange_key()
+            assert s.heartbeat()
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=15)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(10)
+    # The manager sees a normal exit after the loop failed; the unit's
+    # Restart=always brings it back.
+    assert proc.returncode == 0
+    assert out.decode().strip().endswith("exit service")
+
+
+@pytest.mark.parametrize("target,replaced", [("install-modules", False), ("install", True)])
+def test_module_install_leaves_panel_modules(tmp_path, target, replaced):
+    panel_class = tmp_path / "vemo" / "client-side" / "class"
+    panel_class.mkdir(parents=True)
+    own = "# the panel's own module\n"
+    (panel_class / "public.py").write_text(own)
+    make(target, tmp_path)
+    assert (tmp_path / "vemo" / "client-side" / "client.so").is_file()
+    assert (panel_class / "warden.so").is_file()
+    assert ((panel_class / "public.py").read_text() != own) == replaced
