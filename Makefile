@@ -29,10 +29,10 @@ build:
 	cmake --build $(BUILD) -j 2
 
 install: build
-	cmake --install $(BUILD) --prefix $(INSTALL_ROOT)/vemo >/dev/null
+	cmake --install $(BUILD) --strip --prefix $(INSTALL_ROOT)/vemo >/dev/null
 
 install-modules: build
-	cmake --install $(BUILD) --prefix $(INSTALL_ROOT)/vemo --component modules >/dev/null
+	cmake --install $(BUILD) --strip --prefix $(INSTALL_ROOT)/vemo --component modules >/dev/null
 
 # Fills in the server root and this interpreter; enabling is left to the
 # operator (systemctl daemon-reload && systemctl enable --now vemo-agent).
@@ -46,7 +46,7 @@ install-master:
 	$(PYTHON) -m pip install ./master
 
 run: build
-	cmake --install $(BUILD) --prefix $(RUN_ROOT)/vemo >/dev/null
+	cmake --install $(BUILD) --strip --prefix $(RUN_ROOT)/vemo >/dev/null
 	$(PYTHON) tools/start_agent.py $(RUN_ROOT)
 
 test: build

@@ -19,7 +19,7 @@ def installed_tree(tmp_path_factory):
     """The output of `cmake --install` for the current build, made once."""
     prefix = tmp_path_factory.mktemp("installed")
     subprocess.run(
-        ["cmake", "--install", str(BUILD), "--prefix", str(prefix / "vemo")],
+        ["cmake", "--install", str(BUILD), "--strip", "--prefix", str(prefix / "vemo")],
         check=True, stdout=subprocess.DEVNULL)
     return prefix
 
