@@ -62,6 +62,8 @@ private:
     void failure_path(int fd, py::error_already_set& error);
     void serve_buffered();
     bool read_frame(Connection& conn, int fd);
+    // Closes `fd` and rethrows the exception being handled.
+    [[noreturn]] void drop_out_of_step(int fd);
     void dispatch(int fd, int type, std::string&& payload);
 
     // Connections whose TLS layer may hold a whole frame already.

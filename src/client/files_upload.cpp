@@ -24,18 +24,22 @@ struct Answer {
 
 struct UploadPlan {
     UploadNames names;
-    long long f_size;
+    long long f_size = 0;
     std::optional<long long> f_pos;
 
     // What the master sends after the header: the file from f_pos on.
     uint64_t announced() const {
         const long long from = f_pos.value_or(0);
-        return f_size > from ? static_cast<uint64_t>(f_size - from) : 0;
+        // Unsigned, so that extreme sizes and offsets cannot overflow.
+        return f_size > from ? static_cast<uint64_t>(f_size) - static_cast<uint64_t>(from) : 0;
     }
 };
 
-UploadPlan plan_upload(const py::dict& header) {
-    UploadPlan plan{upload_names(header), header["f_size"].cast<long long>(), std::nullopt};
+// Sizes first: they say where the master's file bytes end, which must be
+// known before anything else about the header can fail.
+UploadPlan plan_sizes(const py::dict& header) {
+    UploadPlan plan;
+    plan.f_size = header["f_size"].cast<long long>();
     if (header.contains("f_pos")) plan.f_pos = header["f_pos"].cast<long long>();
     return plan;
 }
@@ -78,15 +82,26 @@ std::optional<FileDescriptor> open_temp(const UploadPlan& plan) {
 
 // Every byte that arrives reaches the temp file, also when the stream stops
 // half-way through a piece, so an upload cut short can resume from there.
-uint64_t append_transfer(const FileDescriptor& temp, const std::string& first, RawReceiver& raw) {
+// A temp file the file system refused to take (a full disk) goes: it would
+// keep the space the next attempt needs.
+uint64_t append_transfer(const FileDescriptor& temp, const std::string& temp_path,
+                         const std::string& first, RawReceiver& raw) {
     py::gil_scoped_release nogil;
-    write_all(temp.get(), first.data(), first.size());
-    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(raw.left(), kTransferPiece)));
     uint64_t received = first.size();
-    while (raw.left() > 0 && !raw.stopped()) {
-        const size_t n = raw.receive(piece.data(), piece.size());
-        write_all(temp.get(), piece.data(), n);
-        received += n;
+    try {
+        write_all(temp.get(), first.data(), first.size());
+        std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(raw.left(), kTransferPiece)));
+        while (raw.left() > 0 && !raw.stopped()) {
+            const size_t n = raw.receive(piece.data(), piece.size());
+            write_all(temp.get(), piece.data(), n);
+            received += n;
+        }
+    } catch (...) {
+        try {
+            remove_name(temp_path);
+        } catch (...) {
+        }
+        throw;
     }
     raw.rethrow_failure();
     return received;
@@ -113,7 +128,7 @@ Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceive
     {
         const std::optional<FileDescriptor> temp = without_gil([&] { return open_temp(plan); });
         if (!temp) return refuse(raw, kCountMismatch);
-        received = append_transfer(*temp, first, raw);
+        received = append_transfer(*temp, plan.names.temp_path, first, raw);
     }
     if (static_cast<long long>(received) + plan.f_pos.value_or(0) != plan.f_size) return {false, kCountMismatch};
     without_gil([&] { rename_over(plan.names.temp_path, plan.names.target_path); });
@@ -146,11 +161,21 @@ UploadNames upload_names(const py::dict& request) {
 }
 
 void on_file(Agent& agent, int fd, const py::bytes& data) {
-    const py::dict header = open_request(agent, fd, data);
-    const UploadPlan plan = plan_upload(header);
+    py::dict header;
+    UploadPlan plan;
+    try {
+        header = open_request(agent, fd, data);
+        plan = plan_sizes(header);
+    } catch (...) {
+        // The master's file bytes follow at once, and where they end is
+        // unknown: the connection is out of step for good.
+        agent.on_close(fd);
+        throw;
+    }
     RawReceiver raw(agent.connection(fd).stream, plan.announced(), agent.io_timeout);
     Answer answer;
     try {
+        plan.names = upload_names(header);
         answer = receive_upload(header, plan, raw);
     } catch (...) {
         settle_after_failure(agent, fd, raw);

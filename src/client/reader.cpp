@@ -47,14 +47,24 @@ void Agent::on_read(const py::object& conn_obj, const py::object&) {
     }
 }
 
+// A read that stalled or failed inside a frame leaves the stream out of step:
+// what the peer sends next would be taken from the middle of a frame.  The
+// connection goes; the failure itself still takes the failure path.
+[[noreturn]] void Agent::drop_out_of_step(int fd) {
+    on_close(fd);
+    throw;
+}
+
 // True when a frame was read and dispatched; false when the connection
 // ended (or was refused) instead.
 bool Agent::read_frame(Connection& conn, int fd) {
     unsigned char header[kHeaderSize];
     size_t got;
-    {
+    try {
         py::gil_scoped_release nogil;
         got = conn.stream.read_exact(reinterpret_cast<char*>(header), kHeaderSize, io_timeout);
+    } catch (...) {
+        drop_out_of_step(fd);
     }
     if (got != kHeaderSize) {
         on_close(fd);
@@ -75,7 +85,7 @@ bool Agent::read_frame(Connection& conn, int fd) {
 
     std::string payload;
     bool complete = true;
-    {
+    try {
         py::gil_scoped_release nogil;
         if (type >= 0 && type < kTypeCount) {
             payload.reserve(std::min(size, kReadPiece));
@@ -97,6 +107,8 @@ bool Agent::read_frame(Connection& conn, int fd) {
             }
             complete = left == 0;
         }
+    } catch (...) {
+        drop_out_of_step(fd);
     }
     if (!complete) {
         on_close(fd);

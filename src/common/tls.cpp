@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 
 #include "common/errors.hpp"
@@ -80,14 +81,20 @@ void TlsStream::fail(int ssl_error) {
     throw TlsError(tls_error_text());
 }
 
+// The bound is on the whole handshake, not on each wait: a peer that
+// trickles its hello a byte at a time must not hold the loop for ever.
 void TlsStream::handshake(double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (;;) {
         ERR_clear_error();
         const int rc = SSL_do_handshake(ssl_.get());
         if (rc == 1) return;
         const int err = SSL_get_error(ssl_.get(), rc);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-            wait_for(err, seconds);
+            const double left =
+                std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0) throw StallError("timed out");
+            wait_for(err, left);
             continue;
         }
         if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && errno == 0))
