@@ -2,6 +2,7 @@
 // an info.json, whose parsed content the master receives unchanged.
 #include "client/extension.hpp"
 #include "common/fsquery.hpp"
+#include "common/paths.hpp"
 
 namespace vemo::extension {
 namespace {
@@ -27,8 +28,11 @@ void get_plugin_list(Agent& agent, int fd, const py::object&) {
 
 void plugin_is_isntalled(Agent& agent, int fd, const py::bytes& data) {
     const py::object request = agent.get_input(fd, data);
-    const std::string p_path = kPluginDir + fs::to_path(request["p_name"]) + "/info.json";
-    if (!fs::exists(p_path)) {
+    const std::string p_name = fs::to_path(request["p_name"]);
+    const std::string p_path = kPluginDir + p_name + "/info.json";
+    // A plugin is a directory right under plugin/; a name that is a path,
+    // or names plugin/ itself or its parent, is never an installed plugin.
+    if (!paths::single_name(p_name) || !fs::exists(p_path)) {
         agent._error(fd, py::str("未安装!"));
         return;
     }

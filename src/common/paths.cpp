@@ -15,4 +15,8 @@ std::string plugin_dir() { return server_root() + "/vemo/plugin"; }
 std::string php_runner() { return server_root() + "/vemo/class/panel_php_run.php"; }
 std::string php_root() { return server_root() + "/php/"; }
 
+bool single_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 }  // namespace vemo::paths

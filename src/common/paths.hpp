@@ -13,4 +13,8 @@ std::string plugin_dir();     // <root>/vemo/plugin
 std::string php_runner();     // <root>/vemo/class/panel_php_run.php
 std::string php_root();       // <root>/php/
 
+// True for a name that denotes one entry directly inside a directory: not
+// empty, not "." or "..", no "/".  Plugin names must be such names.
+bool single_name(const std::string& name);
+
 }  // namespace vemo::paths

@@ -30,6 +30,14 @@ void construct(py::object self, py::object plugin_name) {
 }
 
 py::object exec_php_script(py::object self, py::object args) {
+    const std::string name = attr_text(self, kPluginName);
+    // The runner takes the plugin's code from its working directory and
+    // refuses a name holding a slash.  Such a name, "." or ".." would also
+    // put that directory, the php.ini handed to PHP and the arguments file
+    // outside the plugin's own directory: refused before any of them is
+    // read, written or run.
+    if (!paths::single_name(name))
+        return module_public().attr("returnMsg")(false, fs::to_text("invalid plugin name: " + name));
     py::object php_bin = self.attr("_scriptor__get_php_bin")();
     if (!py::bool_(php_bin)) return module_public().attr("returnMsg")(false, kNoPhp);
     self.attr("_scriptor__write_args")(args);
