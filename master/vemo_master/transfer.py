@@ -53,7 +53,7 @@ def check_upload(session, local_path, remote_dir, remote_name):
     return 0 if answer == "-1" else int(answer)
 
 
-def _send_rest(sock, f, left, local_path):
+def _send_rest(sock, f, left, local_path, progress=None, size=0):
     buf = bytearray(PIECE)
     view = memoryview(buf)
     while left > 0:
@@ -62,13 +62,16 @@ def _send_rest(sock, f, left, local_path):
             raise TransferError("%s shrank while it was sent" % local_path)
         sock.sendall(view[:n])
         left -= n
+        if progress is not None:
+            progress(size - left, size)
 
 
 def send_upload(session, local_path, remote_dir, remote_name, offset=0,
-                mode=None, user=None):
+                mode=None, user=None, progress=None):
     """Sends the file from `offset`: the header frame, then the first chunk
     as one piece and the rest in large pieces. Returns the agent's result
-    message."""
+    message. `progress(done, size)`, when given, is called as bytes go out,
+    `done` counting from the start of the file."""
     size = os.path.getsize(local_path)
     header = {"f_path": remote_dir, "f_name": remote_name, "f_size": size}
     with open(local_path, "rb") as f:
@@ -83,16 +86,19 @@ def send_upload(session, local_path, remote_dir, remote_name, offset=0,
         session.send_frame(MsgType.ON_FILE,
                            session.seal(json.dumps(header).encode("utf-8")))
         session.sock.sendall(first)
-        _send_rest(session.sock, f, size - offset - len(first), local_path)
+        if progress is not None:
+            progress(offset + len(first), size)
+        _send_rest(session.sock, f, size - offset - len(first), local_path,
+                   progress, size)
     return reply_json(session.unseal(session.recv_reply()))
 
 
 def upload(session, local_path, remote_dir, remote_name, mode=None,
-           user=None, verify=True):
+           user=None, verify=True, progress=None):
     """Places `local_path` at remote_dir/remote_name, resuming an earlier
     interrupted upload. With `verify`, a file the agent reports as already
     in place is sent again unless its SHA-1 matches, and a finished upload
-    must match too."""
+    must match too. `progress` is passed on to send_upload()."""
     remote_path = remote_dir + "/" + remote_name
     offset = check_upload(session, local_path, remote_dir, remote_name)
     if offset is None:
@@ -101,7 +107,8 @@ def upload(session, local_path, remote_dir, remote_name, mode=None,
             return UploadResult(True, os.path.getsize(local_path), None)
         offset = 0
     reply = files.refused_unless_ok(send_upload(
-        session, local_path, remote_dir, remote_name, offset, mode, user))
+        session, local_path, remote_dir, remote_name, offset, mode, user,
+        progress))
     if verify and not files.sha1_matches(
             session, remote_path, files.local_sha1(local_path)):
         raise TransferError("%s differs from %s after the upload"
@@ -119,9 +126,11 @@ def request_download(session, remote_path, offset=0):
         session.request_json(MsgType.ON_DOWNLOAD, args))
 
 
-def receive_download(session, header, offset, out):
+def receive_download(session, header, offset, out, progress=None):
     """Appends the raw bytes the agent sends after `header` to the open
-    file `out`, each piece as it arrives, and returns their count."""
+    file `out`, each piece as it arrives, and returns their count.
+    `progress(done, size)`, when given, is called as bytes arrive, `done`
+    counting from the start of the file."""
     count = max(0, header["f_size"] - offset)
     first = recv_exact(session.sock, min(FIRST_CHUNK, count))
     if _md5(first) != header["f_md5"]:
@@ -129,9 +138,12 @@ def receive_download(session, header, offset, out):
         session.close()
         raise TransferError("first chunk does not match its digest")
     out.write(first)
+    size = header["f_size"]
     buf = bytearray(PIECE)
     view = memoryview(buf)
     left = count - len(first)
+    if progress is not None:
+        progress(size - left, size)
     while left > 0:
         n = session.sock.recv_into(view, min(PIECE, left))
         if n == 0:
@@ -139,14 +151,17 @@ def receive_download(session, header, offset, out):
             raise TransferError("connection ended %d bytes short" % left)
         out.write(view[:n])
         left -= n
+        if progress is not None:
+            progress(size - left, size)
     return count
 
 
-def download(session, remote_path, local_path, verify=True):
+def download(session, remote_path, local_path, verify=True, progress=None):
     """Fetches `remote_path` into `local_path`, resuming from
     local_path + ".part" when an earlier download was cut short. Returns
     the download header. With `verify`, a copy whose SHA-1 differs from the
-    agent's file is discarded and TransferError raised."""
+    agent's file is discarded and TransferError raised. `progress` is
+    passed on to receive_download()."""
     partial = local_path + PARTIAL_SUFFIX
     offset = os.path.getsize(partial) if os.path.exists(partial) else 0
     header = request_download(session, remote_path, offset)
@@ -156,7 +171,7 @@ def download(session, remote_path, local_path, verify=True):
         offset = 0
         header = request_download(session, remote_path, offset)
     with open(partial, "ab") as out:
-        receive_download(session, header, offset, out)
+        receive_download(session, header, offset, out, progress)
     if verify and not files.sha1_matches(session, remote_path,
                                          files.local_sha1(partial)):
         os.remove(partial)

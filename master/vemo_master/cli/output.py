@@ -1,0 +1,167 @@
+"""Exit codes, one-line error messages and what goes on stdout."""
+import json
+import socket
+import ssl
+import sys
+
+from .. import files
+from ..errors import (AgentFailure, BadSeal, ConnectionClosed,
+                      FingerprintMismatch, KeyRefused, UnexpectedReply,
+                      VemoError)
+from ..transfer import TransferError
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_REFUSED = 3
+EXIT_INTERRUPTED = 130
+
+OK, FAILED, REFUSED = "ok", "failed", "refused"
+EXIT_CODES = {OK: EXIT_OK, FAILED: EXIT_FAILED, REFUSED: EXIT_REFUSED}
+
+
+class CommandError(Exception):
+    """A failure the command found itself, with its status and message."""
+
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+class UsageError(Exception):
+    """Arguments that cannot make a request."""
+
+
+def failed(message):
+    return CommandError(FAILED, message)
+
+
+def refused(message):
+    return CommandError(REFUSED, message)
+
+
+def one_line(text, limit=300):
+    text = " ".join(str(text).split())
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+def _last_line(text):
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    return lines[-1] if lines else text
+
+
+def _refusal_text(msg):
+    if isinstance(msg, str):
+        return msg
+    return json.dumps(msg, ensure_ascii=False)
+
+
+def classify(exc, where, timeout):
+    """(status, one-line message) for an exception of one host's run."""
+    if isinstance(exc, CommandError):
+        return exc.status, one_line(exc.message)
+    if isinstance(exc, KeyRefused):
+        reply = exc.reply.decode("utf-8", "replace") if isinstance(
+            exc.reply, bytes) else str(exc.reply)
+        try:
+            reply = _refusal_text(json.loads(reply).get("msg", reply))
+        except (ValueError, AttributeError):
+            reply = _last_line(reply)
+        return REFUSED, one_line("%s: key refused by the agent (%s)"
+                                 % (where, reply))
+    if isinstance(exc, files.Refused):
+        return REFUSED, one_line("%s: refused: %s"
+                                 % (where, _refusal_text(exc.msg)))
+    if isinstance(exc, AgentFailure):
+        return REFUSED, one_line("%s: the agent failed: %s"
+                                 % (where, _last_line(exc.text)))
+    if isinstance(exc, UnexpectedReply):
+        return FAILED, one_line("%s: unexpected answer: %s"
+                                % (where, exc.text))
+    if isinstance(exc, FingerprintMismatch):
+        return FAILED, one_line("%s: %s" % (where, exc))
+    if isinstance(exc, BadSeal):
+        return FAILED, one_line("%s: reply did not open: %s" % (where, exc))
+    if isinstance(exc, TransferError):
+        return FAILED, one_line("%s: transfer failed: %s" % (where, exc))
+    if isinstance(exc, socket.timeout):
+        return FAILED, "%s: timed out after %g s" % (where, timeout)
+    if isinstance(exc, ConnectionRefusedError):
+        return FAILED, "%s: unreachable: connection refused" % where
+    if isinstance(exc, socket.gaierror):
+        return FAILED, one_line("%s: unknown host: %s" % (where, exc.strerror))
+    if isinstance(exc, (ConnectionClosed, ConnectionError, ssl.SSLError,
+                        EOFError)):
+        return FAILED, one_line("%s: connection lost: %s"
+                                % (where, exc.strerror if isinstance(
+                                    exc, OSError) and exc.strerror else exc))
+    if isinstance(exc, OSError):
+        return FAILED, one_line("%s: %s" % (where, exc.strerror or exc))
+    if isinstance(exc, VemoError):
+        return FAILED, one_line("%s: %s" % (where, exc))
+    return FAILED, one_line("%s: internal error: %s: %s"
+                            % (where, type(exc).__name__, exc))
+
+
+def error(message, stream=None):
+    stream = sys.stderr if stream is None else stream
+    stream.write("vemoctl: %s\n" % message)
+    stream.flush()
+
+
+def render_value(value):
+    """Text of an agent's answer: text as it is, anything else as JSON."""
+    if isinstance(value, str):
+        return value
+    return json.dumps(value, ensure_ascii=False, indent=2)
+
+
+def print_json(document, stream=None):
+    stream = sys.stdout if stream is None else stream
+    json.dump(document, stream, ensure_ascii=False, indent=2)
+    stream.write("\n")
+    stream.flush()
+
+
+def print_text(text, prefix="", stream=None):
+    stream = sys.stdout if stream is None else stream
+    if not text:
+        return
+    for line in text.splitlines():
+        stream.write(prefix + line + "\n")
+    stream.flush()
+
+
+def address(host, port):
+    """host:port, with an IPv6 host in brackets."""
+    return "%s:%d" % ("[%s]" % host if ":" in host else host, port)
+
+
+def summary_table(results):
+    """Fixed-width table of per-host results, one row per host."""
+    rows = [("HOST", "STATUS", "BYTES", "TIME", "ERROR")]
+    for r in results:
+        host = address(r["host"], r["port"])
+        message = r.get("error", "")
+        if message.startswith(host + ": "):
+            message = message[len(host) + 2:]
+        rows.append((host, r["status"], str(r["bytes"]),
+                     "%.2fs" % r["seconds"], message))
+    widths = [max(len(row[i]) for row in rows) for i in range(4)]
+    lines = []
+    for row in rows:
+        cells = [row[i].ljust(widths[i]) for i in range(4)] + [row[4]]
+        lines.append("  ".join(cells).rstrip())
+    ok = sum(1 for r in results if r["status"] == OK)
+    lines.append("%d of %d hosts ok" % (ok, len(results)))
+    return "\n".join(lines)
+
+
+def overall_exit(results):
+    statuses = {r["status"] for r in results}
+    if FAILED in statuses:
+        return EXIT_FAILED
+    if REFUSED in statuses:
+        return EXIT_REFUSED
+    return EXIT_OK

@@ -1,0 +1,92 @@
+"""One command against one agent: connect, exchange the key, run, and
+turn whatever happened into a result document."""
+import collections
+import time
+
+from ..errors import ConnectionClosed
+from ..session import Session
+from .commands import COMMANDS
+from .output import OK, address, classify, failed, refused
+from .progress import Progress
+
+Target = collections.namedtuple("Target", "host port key_path")
+
+
+class Context(object):
+    """What a command sees: the keyed session, its arguments, where it
+    runs and how to report progress."""
+
+    def __init__(self, session, args, target, connect_seconds, show_progress,
+                 per_host_dir):
+        self.session = session
+        self.args = args
+        self.where = where(target)
+        self.connect_seconds = connect_seconds
+        self.show_progress = show_progress
+        self.per_host_dir = per_host_dir
+
+    def progress(self, label):
+        return Progress(label, enabled=None if self.show_progress else False)
+
+
+def where(target):
+    return address(target.host, target.port)
+
+
+def _read_key(target):
+    try:
+        with open(target.key_path, "rb") as f:
+            return f.read()
+    except OSError as exc:
+        raise failed("%s: cannot read key file %s: %s"
+                     % (where(target), target.key_path, exc.strerror or exc))
+
+
+def _connect(session, target):
+    session.connect()
+    try:
+        session.exchange_key()
+    except ValueError as exc:
+        raise failed("%s: key file %s is not an RSA public key: %s"
+                     % (where(target), target.key_path, exc))
+    except (ConnectionClosed, ConnectionResetError, BrokenPipeError):
+        # An agent that cannot open the wrapped key drops the connection.
+        raise refused("%s: key refused by the agent (it closed the "
+                      "connection; is --key its public key?)" % where(target))
+
+
+def run(target, args, show_progress=False, per_host_dir=None):
+    """The result document of `args.command` on `target`; never raises
+    for anything the agent, the network or the local files do."""
+    start = time.monotonic()
+    document = {"command": args.command, "host": target.host,
+                "port": target.port}
+    session = None
+    try:
+        key = _read_key(target)
+        session = Session(target.host, target.port, key, timeout=args.timeout,
+                          fingerprint=args.fingerprint)
+        _connect(session, target)
+        ctx = Context(session, args, target, time.monotonic() - start,
+                      show_progress, per_host_dir)
+        outcome = COMMANDS[args.command](ctx)
+        document.update(ok=True, status=OK, bytes=outcome.bytes,
+                        result=outcome.result)
+        document["text"] = outcome.text
+    except Exception as exc:  # every failure becomes one line
+        status, message = classify(exc, where(target), args.timeout)
+        document.update(ok=False, status=status, bytes=0, error=message)
+    finally:
+        if session is not None:
+            session.close()
+    document["seconds"] = round(time.monotonic() - start, 3)
+    return document
+
+
+def public(document):
+    """The document as --json shows it (without the rendered text)."""
+    shown = dict(document)
+    shown.pop("text", None)
+    order = ("command", "host", "port", "ok", "status", "seconds", "bytes",
+             "result", "error")
+    return {k: shown[k] for k in order if k in shown}

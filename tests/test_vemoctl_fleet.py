@@ -1,0 +1,78 @@
+"""vemoctl --hosts: one command on several real agents at once, one of
+them down."""
+import json
+import shutil
+
+import pytest
+
+import agent_process
+import raw_transfer as rt
+from test_vemoctl import FAILED, REFUSED, vemoctl
+
+
+@pytest.fixture
+def fleet(installed_tree, tmp_path):
+    """Three agents with their own roots and keys; the last one stopped."""
+    agents = []
+    try:
+        for name in ("a", "b", "c"):
+            root = tmp_path / name
+            shutil.copytree(str(installed_tree), str(root), symlinks=True)
+            (root / "vemo" / "client-side" / "data").mkdir(exist_ok=True)
+            agents.append(agent_process.start_agent(root))
+        agents[-1].stop()
+        yield agents
+    finally:
+        for running in agents:
+            running.stop()
+
+
+def test_fleet_get_and_ping_with_one_agent_down(fleet, tmp_path):
+    hosts = tmp_path / "hosts"
+    hosts.write_text("# the fleet\n\n" + "".join(
+        "127.0.0.1:%d %s  # agent %d\n" % (a.port, a.install_dir / "data" / "id_rsa.pub", i)
+        for i, a in enumerate(fleet)))
+    content = b"fleet payload " * 5000
+    remote = tmp_path / "remote.bin"
+    remote.write_bytes(content)
+    up, down = fleet[:2], fleet[2]
+
+    got = vemoctl(down, "--hosts", hosts, "--parallel", "2", "get", remote,
+                  tmp_path / "copies")
+    assert got.returncode == FAILED
+    assert "Traceback" not in got.stdout + got.stderr
+    table = got.stdout.splitlines()
+    row = {line.split()[0]: line.split() for line in table
+           if line.startswith("127.0.0.1:")}
+    for a in up:
+        assert row["127.0.0.1:%d" % a.port][1:3] == ["ok", str(len(content))]
+        copy = tmp_path / "copies" / ("127.0.0.1_%d" % a.port) / "remote.bin"
+        assert rt.sha1(copy.read_bytes()) == rt.sha1(content)
+    assert row["127.0.0.1:%d" % down.port][1] == "failed"
+    assert "unreachable" in " ".join(row["127.0.0.1:%d" % down.port])
+    assert table[-1] == "2 of 3 hosts ok"
+    assert got.stderr.count("\n") == 1 and str(down.port) in got.stderr
+
+    pinged = vemoctl(down, "--hosts", hosts, "--json", "ping")
+    assert pinged.returncode == FAILED
+    docs = json.loads(pinged.stdout)
+    assert [(d["port"], d["status"]) for d in docs] == [
+        (up[0].port, "ok"), (up[1].port, "ok"), (down.port, "failed")]
+
+
+def test_relay_passes_request_keys_to_the_other_agent(fleet):
+    first, second = fleet[:2]
+    plugin = second.install_dir / "plugin" / "only_b"
+    plugin.mkdir(parents=True)
+    (plugin / "info.json").write_text(json.dumps({"versions": ["b"]}))
+    key = second.install_dir / "data" / "id_rsa.pub"
+    target = "127.0.0.1:%d" % second.port
+
+    found = vemoctl(first, "--json", "relay", target, key,
+                    "plugin_is_isntalled", "p_name=only_b")
+    assert json.loads(found.stdout)["result"] == {
+        "answer": {"status": True, "msg": ["b"]}}
+    # The other agent's refusal is a refusal here too.
+    missing = vemoctl(first, "relay", target, key, "plugin_is_isntalled",
+                      "p_name=absent")
+    assert missing.returncode == REFUSED and "未安装!" in missing.stderr
