@@ -53,7 +53,7 @@ test: build
 	$(PYTHON) -m pytest tests
 
 bench: build
-	for b in heartbeat transfer listing; do $(PYTHON) bench/$$b.py || exit 1; done
+	for b in heartbeat connect transfer listing; do $(PYTHON) bench/$$b.py || exit 1; done
 
 clean:
 	rm -rf $(BUILD)

@@ -132,7 +132,10 @@ void connect(Link& l, bool keyed) {
     if (!shook) die("TLS handshake with the agent failed");
     const py::dict addresses = world->agent.attr("addresses");
     for (const auto& item : addresses) {
-        if (py::cast<int>(item.second[py::int_(1)]) == l.peer->local_port()) l.fd = py::cast<int>(item.first);
+        const py::object addr = py::reinterpret_borrow<py::object>(item.second);
+        if (py::cast<int>(addr[py::int_(1)]) == l.peer->local_port() &&
+            py::cast<std::string>(addr[py::int_(0)]) == l.peer->local_address())
+            l.fd = py::cast<int>(item.first);
     }
     if (l.fd < 0) die("the agent did not take the connection");
     l.conn = world->agent.attr("connections")[py::int_(l.fd)];

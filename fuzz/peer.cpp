@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -27,8 +28,20 @@ constexpr int kSocketWaitMs = 10000;
 
 }  // namespace
 
+// Every connection comes from its own loopback source address (127.0.x.y):
+// at hundreds of connections a second, the TIME_WAIT entries of a single
+// source address would use up its ephemeral ports within a minute.
+static in_addr next_source() {
+    static uint32_t n = 0;
+    n = n % 65000 + 1;
+    in_addr a{};
+    a.s_addr = htonl((127u << 24) | (n + 256));
+    return a;
+}
+
 Peer::Peer(int port) {
     sock_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock_ < 0) throw std::runtime_error(std::string("peer: socket: ") + std::strerror(errno));
     timeval tv{kSocketWaitMs / 1000, 0};
     ::setsockopt(sock_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     ::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -36,13 +49,19 @@ Peer::Peer(int port) {
     ::setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
+    sa.sin_addr = next_source();
+    if (::bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+        throw std::runtime_error(std::string("peer: bind: ") + std::strerror(errno));
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
-        throw std::runtime_error("peer: cannot connect");
+        throw std::runtime_error(std::string("peer: cannot connect: ") + std::strerror(errno));
     socklen_t len = sizeof sa;
     ::getsockname(sock_, reinterpret_cast<sockaddr*>(&sa), &len);
     local_port_ = ntohs(sa.sin_port);
+    char text[INET_ADDRSTRLEN] = {0};
+    ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+    local_address_ = text;
     ssl_ = SSL_new(client_context());
     in_ = BIO_new(BIO_s_mem());
     out_ = BIO_new(BIO_s_mem());

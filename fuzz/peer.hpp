@@ -19,6 +19,7 @@ public:
     // agent accepts.  False when it fails.
     bool handshake();
     int local_port() const { return local_port_; }
+    const std::string& local_address() const { return local_address_; }
 
     void send(const std::string& bytes);
     // close_notify, then end of stream: the agent sees an orderly EOF.
@@ -36,5 +37,5 @@ private:
     int sock_ = -1, local_port_ = 0;
     SSL* ssl_ = nullptr;
     BIO *in_ = nullptr, *out_ = nullptr;
-    std::string inbox_;
+    std::string inbox_, local_address_;
 };
