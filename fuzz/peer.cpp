@@ -28,15 +28,35 @@ constexpr int kSocketWaitMs = 10000;
 
 }  // namespace
 
-// Every connection comes from its own loopback source address (127.0.x.y):
-// at hundreds of connections a second, the TIME_WAIT entries of a single
-// source address would use up its ephemeral ports within a minute.
-static in_addr next_source() {
+// Every connection comes from its own loopback source address and port
+// (127.0.x.y, 20000-28999): at hundreds of connections a second, the
+// TIME_WAIT entries of one source address would use up its ephemeral
+// ports within a minute, and ports taken from the ephemeral range would
+// collide with servers (agents under test) that pick a free one there.
+static sockaddr_in next_source() {
     static uint32_t n = 0;
-    n = n % 65000 + 1;
-    in_addr a{};
-    a.s_addr = htonl((127u << 24) | (n + 256));
-    return a;
+    constexpr uint32_t kAddresses = 60000, kPorts = 9000;
+    n = (n + 1) % (kAddresses * kPorts);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl((127u << 24) | (256 + n % kAddresses));
+    sa.sin_port = htons(static_cast<uint16_t>(20000 + n / kAddresses));
+    return sa;
+}
+
+// libFuzzer's timer signal can interrupt a connect, which then goes on in
+// the background: wait for its outcome.
+static bool connected_after_signal(int sock) {
+    if (errno != EINTR) return false;
+    pollfd p{sock, POLLOUT, 0};
+    int rc;
+    do rc = ::poll(&p, 1, kSocketWaitMs);
+    while (rc < 0 && errno == EINTR);
+    int err = rc > 0 ? 0 : ETIMEDOUT;
+    socklen_t len = sizeof err;
+    if (rc > 0) ::getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len);
+    errno = err;
+    return err == 0;
 }
 
 Peer::Peer(int port) {
@@ -47,14 +67,13 @@ Peer::Peer(int port) {
     ::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     const int one = 1;
     ::setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr = next_source();
+    ::setsockopt(sock_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa = next_source();
     if (::bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
         throw std::runtime_error(std::string("peer: bind: ") + std::strerror(errno));
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+    if (::connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && !connected_after_signal(sock_))
         throw std::runtime_error(std::string("peer: cannot connect: ") + std::strerror(errno));
     socklen_t len = sizeof sa;
     ::getsockname(sock_, reinterpret_cast<sockaddr*>(&sa), &len);
@@ -80,6 +99,7 @@ void Peer::flush() {
     while ((n = BIO_read(out_, buf, sizeof buf)) > 0) {
         for (int done = 0; done < n;) {
             const ssize_t w = ::send(sock_, buf + done, n - done, MSG_NOSIGNAL);
+            if (w < 0 && errno == EINTR) continue;
             if (w <= 0) return;  // the agent hung up; what it read is what counts
             done += static_cast<int>(w);
         }
@@ -118,6 +138,7 @@ bool Peer::handshake() {
         if (SSL_get_error(ssl_, rc) != SSL_ERROR_WANT_READ) return false;
         char buf[16384];
         const ssize_t n = ::recv(sock_, buf, sizeof buf, 0);  // bounded by SO_RCVTIMEO
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         BIO_write(in_, buf, static_cast<int>(n));
     }
