@@ -86,6 +86,18 @@ def test_failure_in_handler_comes_back_as_sealed_report(probed_agent):
     assert s.heartbeat()
 
 
+def test_error_raised_inside_the_agent_reports_like_any_other(agent):
+    # Raised by the agent's own code, not by Python code: the report still
+    # starts as a traceback and names the operation, so masters see a failure.
+    s = agent.session()
+    report = s.request(MsgType.GET_FILE_LIST, "data/port.pl").decode()
+    assert report.startswith("Traceback (most recent call last):\n")
+    assert "in get_file_list\nNotADirectoryError" in report
+    s.send_frame(MsgType.GET_FILE_LIST, b"x" * 40)  # does not open
+    assert s.unseal(s.recv_reply()).startswith(b"Traceback (most recent call last):\n")
+    assert s.heartbeat()
+
+
 def test_type_one_without_operation_fails_into_report(agent):
     s = agent.session()
     report = s.request(MsgType.ON_JSON, {})

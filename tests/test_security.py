@@ -14,7 +14,7 @@ from test_packages import Canned
 from test_plugins import NO_PLUGIN, NOT_INSTALLED, UNSAFE, entry, write_plugin
 from vemo_master import MsgType, files
 from vemo_master import extension as x
-from vemo_master.errors import KeyRefused
+from vemo_master.errors import AgentFailure, KeyRefused
 from workers import msg
 
 SHELL_VALUES = [
@@ -40,8 +40,8 @@ def test_package_names_reach_the_installer_as_one_word(server_root, tmp_path):
             assert installer.argv() == ["uninstall", name, "-y"]
         # The shell would see only the text before a NUL: refused instead.
         (installer.bin / "argv").unlink()
-        answer = x.install_mod(s, "pkg\0; touch %s" % (tmp_path / "owned0"))
-        assert "ValueError: embedded null byte" in answer
+        with pytest.raises(AgentFailure, match="ValueError: embedded null byte"):
+            x.install_mod(s, "pkg\0; touch %s" % (tmp_path / "owned0"))
         assert not (installer.bin / "argv").exists()
         assert s.heartbeat()
     finally:

@@ -43,7 +43,8 @@ void Agent::on_read(const py::object& conn_obj, const py::object&) {
         }
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
-        failure_path(fd, e);
+        py::error_already_set report = with_native_frame(e, "on_read");
+        failure_path(fd, report);
     }
 }
 
@@ -124,7 +125,11 @@ void Agent::dispatch(int fd, int type, std::string&& payload) {
         return;
     }
     py::object operation = self().attr(kOperations[type]);
-    operation(fd, py::bytes(payload));
+    try {
+        operation(fd, py::bytes(payload));
+    } catch (py::error_already_set& e) {
+        throw with_native_frame(e, kOperations[type]);
+    }
 }
 
 void Agent::failure_path(int fd, py::error_already_set& error) {

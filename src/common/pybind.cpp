@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <frameobject.h>
+
 #include <cerrno>
 #include <system_error>
 
@@ -45,6 +47,28 @@ std::string error_info(py::error_already_set& error) {
     }
     PyErr_SetExcInfo(old_type, old_value, old_tb);
     return text;
+}
+
+py::error_already_set with_native_frame(py::error_already_set& error, const char* where) {
+    if (error.trace() && !error.trace().is_none()) return error;
+    // The frame is made while no error is set: the interpreter refuses to
+    // build one while an exception is pending.
+    PyFrameObject* frame = nullptr;
+    if (PyCodeObject* code = PyCode_NewEmpty("<agent>", where, 0)) {
+        if (PyObject* globals = PyDict_New()) {
+            frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+            Py_DECREF(globals);
+        }
+        Py_DECREF(code);
+    }
+    if (!frame) {
+        PyErr_Clear();
+        return error;
+    }
+    error.restore();
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+    return py::error_already_set();
 }
 
 std::string json_dumps(const py::handle& value) {

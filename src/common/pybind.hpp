@@ -30,6 +30,13 @@ inline py::object return_msg(bool status, const std::string& msg) {
 // that the helper's traceback text describes it.
 std::string error_info(py::error_already_set& error);
 
+// An error raised in C++ reaches Python without a traceback, and its report
+// would be the bare error line.  This gives such an error one traceback
+// entry naming the agent operation `where` it came from, so that every
+// report starts with the "Traceback" line masters look for.  An error that
+// has a traceback already comes back unchanged.
+py::error_already_set with_native_frame(py::error_already_set& error, const char* where);
+
 // json.dumps with the interpreter's defaults.
 std::string json_dumps(const py::handle& value);
 py::object json_loads(const py::handle& text);
