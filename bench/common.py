@@ -2,6 +2,7 @@
 connected session, medians and peak memory of the agent process."""
 import contextlib
 import pathlib
+import ssl
 import statistics
 import subprocess
 import sys
@@ -29,6 +30,21 @@ def running_agent(build=REPO / "build"):
             yield agent
         finally:
             agent.stop()
+
+
+def server_context(cert, key):
+    """TLS server side of a plain peer, with the agent's certificate."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def client_context():
+    """TLS client side as a master has it: no chain to check."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
 
 def timed(fn):

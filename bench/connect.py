@@ -3,11 +3,10 @@ heartbeat against the agent, side by side with connect, TLS handshake and
 one ping-pong of the same sizes against a plain TLS server process."""
 import multiprocessing
 import socket
-import ssl
 import statistics
 import sys
 
-from common import running_agent, timed
+from common import client_context, running_agent, server_context, timed
 
 from vemo_master import MsgType, Session, wire
 
@@ -16,8 +15,7 @@ RUNS = 5
 
 
 def _plain_server(cert, key, port_queue, request_size, reply):
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
+    context = server_context(cert, key)
     with socket.create_server(("127.0.0.1", 0), backlog=64) as listener:
         port_queue.put(listener.getsockname()[1])
         for _ in range(SESSIONS * RUNS):
@@ -26,13 +24,6 @@ def _plain_server(cert, key, port_queue, request_size, reply):
             with context.wrap_socket(conn, server_side=True) as tls:
                 wire.recv_exact(tls, request_size)
                 tls.sendall(reply)
-
-
-def _client_context():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
 
 
 def main():
@@ -48,7 +39,7 @@ def main():
             cert, key, ports, len(request), reply))
         server.start()
         plain_port = ports.get(timeout=10)
-        context = _client_context()
+        context = client_context()
 
         def agent_sessions():
             for _ in range(SESSIONS):

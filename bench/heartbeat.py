@@ -2,11 +2,10 @@
 with a plain TLS ping-pong of the same message sizes between two processes."""
 import multiprocessing
 import socket
-import ssl
 import statistics
 import sys
 
-from common import running_agent, timed
+from common import client_context, running_agent, server_context, timed
 
 from vemo_master import MsgType, wire
 
@@ -15,8 +14,7 @@ RUNS = 5
 
 
 def _plain_server(cert, key, port_queue, request_size, reply):
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
+    context = server_context(cert, key)
     with socket.create_server(("127.0.0.1", 0)) as listener:
         port_queue.put(listener.getsockname()[1])
         conn, _ = listener.accept()
@@ -35,9 +33,7 @@ def plain_round_trips(cert, key, request, reply):
     peer = multiprocessing.Process(target=_plain_server, args=(
         cert, key, ports, len(request), reply))
     peer.start()
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
+    context = client_context()
     raw = socket.create_connection(("127.0.0.1", ports.get(timeout=10)), 10)
     with context.wrap_socket(raw) as tls:
         def rounds():

@@ -6,11 +6,10 @@ import argparse
 import multiprocessing
 import os
 import socket
-import ssl
 import statistics
 import tempfile
 
-from common import peak_growth_mib, running_agent, timed
+from common import client_context, peak_growth_mib, running_agent, server_context, timed
 
 from vemo_master import transfer
 
@@ -21,8 +20,7 @@ MIB = 1024 * 1024
 def _plain_peer(cert, key, port_queue, direction, size):
     """The other process of the plain stream: receives `size` bytes and
     drops them, or sends them, over TLS with the agent's certificate."""
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
+    context = server_context(cert, key)
     with socket.create_server(("127.0.0.1", 0)) as listener:
         port_queue.put(listener.getsockname()[1])
         raw, _ = listener.accept()
@@ -47,9 +45,7 @@ def plain_stream(cert, key, direction, size):
     peer = multiprocessing.Process(target=_plain_peer, args=(
         cert, key, ports, "send" if direction == "download" else "recv", size))
     peer.start()
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
+    context = client_context()
     with socket.create_connection(("127.0.0.1", ports.get())) as raw, \
             context.wrap_socket(raw) as conn:
         buf = bytearray(PIECE)

@@ -10,6 +10,7 @@ import struct
 import pytest
 
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from test_download import assert_in_step
 from vemo_master import MsgType, crypto, wire
 
 # File bytes that read as frames would each be answered.
@@ -48,14 +49,6 @@ def dropped(session):
         return False
     except (ConnectionError, OSError):
         return True
-
-
-def assert_in_step(session):
-    assert session.heartbeat()
-    session.sock.settimeout(0.3)
-    with pytest.raises(socket.timeout):
-        session.sock.recv(1)
-    session.sock.settimeout(session.timeout)
 
 
 @pytest.mark.parametrize("raw", [
