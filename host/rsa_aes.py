@@ -2,7 +2,7 @@
 
 Scheme (to be agreed with the master):
 - RSA pair: 2048 bits; `data/id_rsa.pub` is a SubjectPublicKeyInfo PEM,
-  `data/id_rsa` an unencrypted PKCS8 PEM created with mode 0600.
+  `data/id_rsa` an unencrypted PKCS8 PEM; both created with mode 0600.
 - `rsa_decrypt_private`: RSA-OAEP, SHA-256 hash, MGF1 with SHA-256, no label.
 - `aes_encrypt`/`aes_decrypt`: AES-GCM keyed by the 16/24/32-byte password;
   sealed layout = 12-byte random nonce + ciphertext + 16-byte tag, no
@@ -64,7 +64,7 @@ class rsa_aes(object):
         """Create a fresh RSA-2048 pair in data/ (public and private PEM)."""
         d = os.path.dirname(PUBLIC_KEY_FILE)
         if d and not os.path.isdir(d):
-            os.makedirs(d, exist_ok=True)
+            os.makedirs(d, mode=0o700, exist_ok=True)
         key = rsa.generate_private_key(public_exponent=65537, key_size=2048,
                                        backend=default_backend())
         private_pem = key.private_bytes(
@@ -75,9 +75,9 @@ class rsa_aes(object):
             encoding=serialization.Encoding.PEM,
             format=serialization.PublicFormat.SubjectPublicKeyInfo)
         # Private key first: once id_rsa.pub exists the pair is complete.
+        # The public half keys sessions, so it is as private as the other.
         _write_private(PRIVATE_KEY_FILE, private_pem)
-        with open(PUBLIC_KEY_FILE, "wb") as f:
-            f.write(public_pem)
+        _write_private(PUBLIC_KEY_FILE, public_pem)
         self._private_key = key
         return True
 

@@ -2,6 +2,8 @@
 // and the worker registry, and every operation the master can reach.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -25,6 +27,13 @@ public:
     // Bounds on what a peer may leave hanging (seconds).
     double handshake_timeout = 10.0;
     double io_timeout = 30.0;
+    // Connections that have not completed the key exchange, at once; past
+    // it the oldest goes.  Each has handshake_timeout plus a few seconds
+    // in all, from accept to its key.
+    int max_unkeyed = 64;
+    // Largest keyed request frame, and largest payload once decompressed.
+    int64_t max_frame = int64_t{64} << 20;
+    int64_t max_payload = int64_t{256} << 20;
 
     // Listener and loop.
     void run();
@@ -51,6 +60,7 @@ public:
 
     // Key material.
     bool create_ssl();
+    void secure_key_material();
 
     // The Python object wrapping this agent, for calls by operation name.
     py::object self();
@@ -61,13 +71,26 @@ public:
 private:
     void failure_path(int fd, py::error_already_set& error);
     void serve_buffered();
-    bool read_frame(Connection& conn, int fd);
+    void read_frame(Connection& conn, int fd);
     // Closes `fd` and rethrows the exception being handled.
     [[noreturn]] void drop_out_of_step(int fd);
     void dispatch(int fd, int type, std::string&& payload);
+    void refuse_request(int fd, const std::string& why);
+
+    // Peers without the key: their budget, their number, and what is left
+    // to do when descriptors run out.
+    void admit_unkeyed(Connection& conn);
+    void note_keyed(int fd);
+    void forget_unkeyed(int fd);
+    void sweep_unkeyed();
+    void relieve_descriptor_pressure(Listener& listener);
 
     // Connections whose TLS layer may hold a whole frame already.
     std::unordered_set<int> buffered_;
+    // Descriptors of connections without a key, oldest first.
+    std::deque<int> unkeyed_;
+    double pressure_reported_ = 0.0;
+    int refused_since_report_ = 0;
 };
 
 void bind_agent(py::module_& m);

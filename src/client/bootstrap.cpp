@@ -17,6 +17,7 @@ Agent::Agent() {
     struct stat st;
     if (::stat("data/id_rsa.pub", &st) != 0) rsa_aes.attr("create_rsa")();
     create_ssl();
+    secure_key_material();
 }
 
 py::object Agent::self() { return py::cast(this, py::return_value_policy::reference); }

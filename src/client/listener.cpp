@@ -16,9 +16,12 @@ namespace {
 
 constexpr int kSendBuffer = 262144;
 
+int open_reserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
 }  // namespace
 
-Listener::Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+Listener::Listener()
+    : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), reserve_(-1) {
     if (fd_ < 0) throw IoError(errno);
     const int one = 1;
     if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
@@ -27,9 +30,23 @@ Listener::Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         ::close(fd_);
         throw IoError(err);
     }
+    reserve_ = open_reserve();
 }
 
-Listener::~Listener() { ::close(fd_); }
+Listener::~Listener() {
+    ::close(fd_);
+    if (reserve_ >= 0) ::close(reserve_);
+}
+
+bool Listener::refuse_one() {
+    if (reserve_ < 0) reserve_ = open_reserve();
+    if (reserve_ < 0) return false;
+    ::close(reserve_);
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    reserve_ = open_reserve();
+    return fd >= 0;
+}
 
 void Listener::bind_and_listen(const std::string& address, int port, int backlog) {
     if (port < 0 || port > 65535) throw py::value_error("port must be 0-65535.");

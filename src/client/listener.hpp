@@ -24,11 +24,16 @@ public:
     // One pending connection and its peer (address text, port); nothing when
     // the peer already went away.
     std::optional<std::pair<int, std::pair<std::string, int>>> accept();
+    // With the descriptors used up, a pending connection keeps the listener
+    // readable: takes it off the queue and closes it at once, through the
+    // descriptor held in reserve for this.  False when there was none.
+    bool refuse_one();
     SSL_CTX* tls() const { return context_ ? context_->get() : nullptr; }
     int fileno() const { return fd_; }
 
 private:
     int fd_;
+    int reserve_;
     std::shared_ptr<TlsContext> context_;
 };
 

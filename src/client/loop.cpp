@@ -1,5 +1,9 @@
 // Bringing the agent on line and the single-threaded readiness loop.
+#include <cerrno>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "client/agent.hpp"
 #include "common/errors.hpp"
@@ -10,8 +14,12 @@ namespace {
 constexpr int kListenBacklog = 0;
 constexpr double kIdleLimit = 3600.0;
 // The selector wait is cut into turns so that an interrupt of the process
-// is noticed even when the signal lands on a worker thread.
+// is noticed even when the signal lands on a worker thread, and so that
+// connections without a key are swept when their budget ends.
 constexpr int kTurnMs = 200;
+// From accept to a completed key exchange, a peer has the handshake's
+// bound plus this, however slowly it trickles its bytes.
+constexpr double kKeyExchangeGrace = 5.0;
 
 int read_port() {
     py::object text = host_public().attr("readFile")("data/port.pl");
@@ -25,6 +33,16 @@ int read_port() {
 
 bool is_interrupt(py::error_already_set& e) {
     return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
+}
+
+// A failed accept is logged; a log line that cannot be made is not worth
+// the loop.
+void report_accept_failure(py::error_already_set& e) {
+    try {
+        py::print(error_info(e), py::arg("flush") = true);
+    } catch (py::error_already_set& inner) {
+        if (is_interrupt(inner)) throw;
+    }
 }
 
 }  // namespace
@@ -61,8 +79,10 @@ void Agent::listen_event() {
                 operation(fileobj, mask);
             }
             serve_buffered();
+            sweep_unkeyed();
         }
     } catch (...) {
+        unkeyed_.clear();
         connections = py::dict();
         addresses = py::dict();
         passwords = py::dict();
@@ -89,10 +109,18 @@ void Agent::serve_buffered() {
 void Agent::on_accept(const py::object& sock, const py::object&) {
     try {
         Listener& listener = py::cast<Listener&>(sock);
-        auto accepted = listener.accept();
+        std::optional<std::pair<int, std::pair<std::string, int>>> accepted;
+        try {
+            accepted = listener.accept();
+        } catch (const IoError& e) {
+            if (e.code != EMFILE && e.code != ENFILE) throw;
+            relieve_descriptor_pressure(listener);
+            return;
+        }
         if (!accepted) return;
         const auto& [fd, peer] = *accepted;
         auto conn = std::make_shared<Connection>(fd, listener.tls());
+        conn->stream.limit_to(handshake_timeout + kKeyExchangeGrace);
         {
             py::gil_scoped_release nogil;
             conn->stream.handshake(handshake_timeout);
@@ -106,15 +134,16 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
         addresses[key] = py::make_tuple(peer.first, peer.second);
         timeouts[key] = wall_time();
         py::cast<Selector&>(epoll).register_(conn_obj, self().attr("on_read"));
+        admit_unkeyed(*conn);
         // The handshake's read-ahead may already hold the first frame.
         buffered_.insert(fd);
         clean_fd();
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;
-        py::print(error_info(e), py::arg("flush") = true);
+        report_accept_failure(e);
     } catch (const std::exception&) {
         py::error_already_set e = current_as_python();
-        py::print(error_info(e), py::arg("flush") = true);
+        report_accept_failure(e);
     }
 }
 
@@ -124,6 +153,7 @@ void Agent::clean_fd() {
     for (const py::handle i : keys) {
         if (t - py::cast<double>(timeouts[i]) < kIdleLimit) continue;
         if (addresses.contains(i)) PyDict_DelItem(addresses.ptr(), i.ptr());
+        forget_unkeyed(py::cast<int>(i));
         if (connections.contains(i)) {
             const py::object conn = connections[i];
             py::cast<Selector&>(epoll).unregister(conn);
@@ -135,6 +165,7 @@ void Agent::clean_fd() {
 }
 
 void Agent::on_close(int fd) {
+    forget_unkeyed(fd);
     const py::int_ key(fd);
     if (!connections.contains(key)) return;
     const py::object conn = connections[key];

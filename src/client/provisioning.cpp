@@ -49,7 +49,42 @@ void prepare_private_file(const std::string& path) {
     if (rc != 0) throw IoError(err);
 }
 
+// Gives `path`, if it is there, exactly `mode`.  Opened without blocking
+// and changed through that descriptor; a key file is never reached through
+// a link (one left in its place is root's own doing and stays as it is).
+void make_owner_only(const std::string& path, mode_t mode) {
+    const int follow = S_ISDIR(mode) ? 0 : O_NOFOLLOW;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | follow);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ELOOP) return;
+        throw IoError(errno);
+    }
+    struct stat st;
+    int rc = ::fstat(fd, &st);
+    if (rc == 0 && (st.st_mode & 07777) != (mode & 07777)) rc = ::fchmod(fd, mode & 07777);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) throw IoError(err);
+}
+
+std::string parent_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
 }  // namespace
+
+// Whoever reads the RSA public key can key a session, and a session can do
+// anything root can: the key material and its directories are the owner's
+// alone.  Done at every start, so a server set up by an older version is
+// tightened by its next start.
+void Agent::secure_key_material() {
+    const std::string cert_file = class_attr_text("_cert"), key_file = class_attr_text("_key");
+    for (const std::string& dir : {std::string("data"), parent_of(cert_file), parent_of(key_file)})
+        if (!dir.empty()) make_owner_only(dir, S_IFDIR | 0700);
+    for (const char* file : {"data/id_rsa.pub", "data/id_rsa"}) make_owner_only(file, S_IFREG | 0600);
+    make_owner_only(key_file, S_IFREG | 0600);
+}
 
 bool Agent::create_ssl() {
     const std::string cert_file = class_attr_text("_cert"), key_file = class_attr_text("_key");

@@ -23,9 +23,16 @@ const char* const kOperations[] = {
     "mod_list", nullptr, "other_sock", "to_zip", "un_zip", "warden", "task_admin"};
 constexpr int kTypeCount = sizeof kOperations / sizeof kOperations[0];
 
-bool needs_key(int type) { return type >= 1 && type < kTypeCount; }
+// A peer that went away mid-request, known by the error's type: a message
+// that merely quotes such words (a file named "Broken pipe") is a failure
+// like any other.
+bool peer_vanished(py::error_already_set& e) {
+    return e.matches(PyExc_BrokenPipeError) || e.matches(PyExc_ConnectionResetError);
+}
 
-const char* const kDisconnectMarkers[] = {"Broken pipe", "Connection reset by peer"};
+bool is_interrupt(py::error_already_set& e) {
+    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
+}
 
 }  // namespace
 
@@ -35,17 +42,20 @@ void Agent::on_read(const py::object& conn_obj, const py::object&) {
     timeouts[py::int_(fd)] = wall_time();
     try {
         try {
-            if (read_frame(conn, fd) && !conn.closed()) buffered_.insert(fd);
+            read_frame(conn, fd);
         } catch (py::error_already_set&) {
             throw;
         } catch (const std::exception&) {
             throw current_as_python();
         }
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+        if (is_interrupt(e)) throw;
         py::error_already_set report = with_native_frame(e, "on_read");
         failure_path(fd, report);
     }
+    // Whatever became of this request, a frame that TLS already holds is
+    // served before the loop waits again.
+    if (!conn.closed()) buffered_.insert(fd);
 }
 
 // A read that stalled or failed inside a frame leaves the stream out of step:
@@ -56,9 +66,8 @@ void Agent::on_read(const py::object& conn_obj, const py::object&) {
     throw;
 }
 
-// True when a frame was read and dispatched; false when the connection
-// ended (or was refused) instead.
-bool Agent::read_frame(Connection& conn, int fd) {
+// One frame, dispatched; or the connection ended (or was refused) instead.
+void Agent::read_frame(Connection& conn, int fd) {
     unsigned char header[kHeaderSize];
     size_t got;
     try {
@@ -69,7 +78,7 @@ bool Agent::read_frame(Connection& conn, int fd) {
     }
     if (got != kHeaderSize) {
         on_close(fd);
-        return false;
+        return;
     }
     int32_t length;
     std::memcpy(&length, header, 4);  // little-endian on every platform this runs on
@@ -77,11 +86,18 @@ bool Agent::read_frame(Connection& conn, int fd) {
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
 
     // Before the key exchange only a key-exchange frame of plausible size
-    // can lead anywhere; everything else would end in a close anyway.
-    if (!passwords.contains(py::int_(fd)) &&
-        (needs_key(type) || (type == 0 && length > kMaxKeyExchange))) {
+    // can lead anywhere; everything else closes the connection.
+    const bool keyed = passwords.contains(py::int_(fd));
+    if (!keyed && (type != 0 || length > kMaxKeyExchange)) {
         on_close(fd);
-        return false;
+        return;
+    }
+    if (static_cast<int64_t>(size) > max_frame) {
+        // The payload stays unread, so the stream cannot be kept in step.
+        refuse_request(fd, "request frame of " + std::to_string(size) +
+                               " bytes exceeds the agent's max_frame of " + std::to_string(max_frame));
+        on_close(fd);
+        return;
     }
 
     std::string payload;
@@ -113,10 +129,17 @@ bool Agent::read_frame(Connection& conn, int fd) {
     }
     if (!complete) {
         on_close(fd);
-        return false;
+        return;
     }
     if (type >= 0 && type < kTypeCount) dispatch(fd, type, std::move(payload));
-    return true;
+    if (!keyed) note_keyed(fd);
+}
+
+void Agent::refuse_request(int fd, const std::string& why) {
+    PyErr_SetString(PyExc_ValueError, why.c_str());
+    py::error_already_set error;
+    py::error_already_set report = with_native_frame(error, "on_read");
+    failure_path(fd, report);
 }
 
 void Agent::dispatch(int fd, int type, std::string&& payload) {
@@ -132,21 +155,21 @@ void Agent::dispatch(int fd, int type, std::string&& payload) {
     }
 }
 
+// Nothing here may stop the loop: a report that cannot be made or sent
+// costs the connection, never the agent.
 void Agent::failure_path(int fd, py::error_already_set& error) {
-    const std::string text = py::str(error.value());
-    for (const char* marker : kDisconnectMarkers) {
-        if (text.find(marker) == std::string::npos) continue;
-        const py::int_ key(fd);
-        const std::string peer = addresses.contains(key) ? std::string(py::str(addresses[key]))
-                                                         : "fd " + std::to_string(fd);
-        py::print("客户端[" + peer + "]意外断开连接!", py::arg("flush") = true);
-        return;
-    }
-    py::print(error_info(error), py::arg("flush") = true);
     try {
+        if (peer_vanished(error)) {
+            const py::int_ key(fd);
+            const std::string peer = addresses.contains(key) ? printable_text(addresses[key])
+                                                             : "fd " + std::to_string(fd);
+            py::print("客户端[" + peer + "]意外断开连接!", py::arg("flush") = true);
+            return;
+        }
+        py::print(error_info(error), py::arg("flush") = true);
         send(fd, py::str(error_info(error)));
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+        if (is_interrupt(e)) throw;
         on_close(fd);
     } catch (const std::exception&) {
         on_close(fd);

@@ -1,4 +1,6 @@
 // Session keys, and the compression and encryption around every payload.
+#include <algorithm>
+
 #include "client/agent.hpp"
 #include "common/gzip.hpp"
 
@@ -23,10 +25,11 @@ py::bytes Agent::gzip(const py::bytes& data) {
 
 py::bytes Agent::ungzip(const py::bytes& data) {
     const std::string_view in = data;
+    const size_t limit = static_cast<size_t>(std::max<int64_t>(max_payload, 0));
     std::string out;
     {
         py::gil_scoped_release nogil;
-        out = gzip_decompress(in);
+        out = gzip_decompress(in, limit);
     }
     return py::bytes(out);
 }

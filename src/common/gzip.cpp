@@ -42,7 +42,7 @@ std::string gzip_compress(std::string_view data, int level) {
     return out;
 }
 
-std::string gzip_decompress(std::string_view data) {
+std::string gzip_decompress(std::string_view data, size_t limit) {
     if (data.size() < 2 || static_cast<unsigned char>(data[0]) != 0x1f ||
         static_cast<unsigned char>(data[1]) != 0x8b)
         throw std::invalid_argument("Not a gzipped file");
@@ -61,6 +61,8 @@ std::string gzip_decompress(std::string_view data) {
             inf.z.avail_out = static_cast<uInt>(kPiece);
             rc = inflate(&inf.z, Z_NO_FLUSH);
             out.resize(before + kPiece - inf.z.avail_out);
+            if (out.size() > limit)
+                throw std::invalid_argument("payload decompresses to more than " + std::to_string(limit) + " bytes");
             if (rc == Z_STREAM_END) break;
             if (rc != Z_OK || (inf.z.avail_in == 0 && inf.z.avail_out != 0))
                 throw std::invalid_argument("Compressed file ended before the end-of-stream marker was reached");

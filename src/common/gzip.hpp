@@ -1,6 +1,7 @@
 // gzip (RFC 1952) in memory, through zlib.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -8,7 +9,8 @@ namespace vemo {
 
 std::string gzip_compress(std::string_view data, int level);
 // Accepts any valid gzip stream, several members included; throws
-// std::invalid_argument for anything else.
-std::string gzip_decompress(std::string_view data);
+// std::invalid_argument for anything else, and for a stream that would
+// decompress to more than `limit` bytes.
+std::string gzip_decompress(std::string_view data, size_t limit);
 
 }  // namespace vemo

@@ -30,6 +30,14 @@ py::object return_msg(bool status, py::object msg) {
     return host_public().attr("returnMsg")(status, msg);
 }
 
+std::string printable_text(const py::handle& value) {
+    const py::str text(value);
+    const py::object utf8 = py::reinterpret_steal<py::object>(
+        PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
+    if (!utf8) throw py::error_already_set();
+    return std::string(py::reinterpret_borrow<py::bytes>(utf8));
+}
+
 std::string error_info(py::error_already_set& error) {
     // Make `error` the exception being handled for the duration of the call.
     PyObject *old_type = nullptr, *old_value = nullptr, *old_tb = nullptr;
@@ -40,7 +48,7 @@ std::string error_info(py::error_already_set& error) {
     PyErr_SetExcInfo(type.release().ptr(), value.release().ptr(), tb.release().ptr());
     std::string text;
     try {
-        text = py::str(host_public().attr("get_error_info")());
+        text = printable_text(host_public().attr("get_error_info")());
     } catch (...) {
         PyErr_SetExcInfo(old_type, old_value, old_tb);
         throw;

@@ -26,6 +26,10 @@ inline py::object return_msg(bool status, const std::string& msg) {
     return return_msg(status, py::str(msg));
 }
 
+// str(value) as UTF-8, with anything that has no UTF-8 form (a lone
+// surrogate from a file name that is not UTF-8) written as an escape.
+std::string printable_text(const py::handle& value);
+
 // public.get_error_info() while `error` is the exception being handled, so
 // that the helper's traceback text describes it.
 std::string error_info(py::error_already_set& error);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -12,6 +13,11 @@
 #include "common/errors.hpp"
 
 namespace vemo {
+namespace {
+
+constexpr const char* kTls12Suites = "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20:!aNULL";
+
+}  // namespace
 
 std::string tls_error_text() {
     std::string text;
@@ -31,6 +37,13 @@ TlsContext::TlsContext() : ctx_(SSL_CTX_new(TLS_server_method())) {
     // the stream; that is the same as an orderly end for this protocol.
     SSL_CTX_set_options(ctx_.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_read_ahead(ctx_.get(), 1);
+    // Masters pin the certificate rather than validate it, so the transport
+    // itself must be sound: no TLS 1.0/1.1, and on 1.2 only suites with
+    // forward secrecy and authenticated encryption.  TLS 1.3 keeps its
+    // defaults, all of which qualify.
+    if (SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(ctx_.get(), kTls12Suites) != 1)
+        throw TlsError(tls_error_text());
 }
 
 void TlsContext::load(const std::string& cert_file, const std::string& key_file) {
@@ -60,9 +73,20 @@ void TlsStream::close() {
     fd_ = -1;
 }
 
+void TlsStream::limit_to(double seconds) {
+    deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+bool TlsStream::past_limit() const { return deadline_ && Clock::now() >= *deadline_; }
+
 void TlsStream::wait_for(int ssl_error, double stall) {
     pollfd p{fd_, static_cast<short>(ssl_error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
-    const int ms = static_cast<int>(std::ceil(stall * 1000.0));
+    double seconds = stall;
+    if (deadline_) {
+        seconds = std::min(seconds, std::chrono::duration<double>(*deadline_ - Clock::now()).count());
+        if (seconds <= 0) throw StallError("timed out");
+    }
+    const int ms = static_cast<int>(std::ceil(seconds * 1000.0));
     for (;;) {
         const int rc = ::poll(&p, 1, ms);
         if (rc > 0) return;
@@ -104,7 +128,7 @@ void TlsStream::handshake(double seconds) {
 }
 
 size_t TlsStream::read_some(char* buf, size_t n, double stall) {
-    if (fd_ < 0) throw IoError(EBADF);
+    if (fd_ < 0) throw IoError(EPIPE);  // the agent closed it: the peer is gone
     for (;;) {
         ERR_clear_error();
         size_t got = 0;
@@ -131,7 +155,7 @@ size_t TlsStream::read_exact(char* buf, size_t n, double stall) {
 }
 
 void TlsStream::write_all(const char* buf, size_t n, double stall) {
-    if (fd_ < 0) throw IoError(EBADF);
+    if (fd_ < 0) throw IoError(EPIPE);  // the agent closed it: the peer is gone
     size_t done = 0;
     while (done < n) {
         ERR_clear_error();

@@ -6,7 +6,9 @@
 
 #include <openssl/ssl.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vemo {
@@ -36,6 +38,13 @@ public:
     int fd() const { return fd_; }
     bool closed() const { return fd_ < 0; }
 
+    // Caps every wait of this stream, whatever the per-wait bound, until the
+    // budget is lifted: a peer that trickles bytes restarts the per-wait
+    // clock, never this one.
+    void limit_to(double seconds);
+    void lift_limit() { deadline_.reset(); }
+    bool past_limit() const;
+
     void handshake(double seconds);
     // Up to `n` bytes; 0 once the peer has ended the connection.
     size_t read_some(char* buf, size_t n, double stall);
@@ -52,8 +61,11 @@ private:
     void wait_for(int ssl_error, double stall);
     [[noreturn]] void fail(int ssl_error);
 
+    using Clock = std::chrono::steady_clock;
+
     int fd_;
     std::unique_ptr<SSL, SslFree> ssl_;
+    std::optional<Clock::time_point> deadline_;
     bool broken_ = false;
 };
 
