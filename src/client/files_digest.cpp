@@ -16,11 +16,13 @@ bool digestible(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISDIR(s
 
 void check_file_sha1(Agent& agent, int fd, const py::bytes& data) {
     const py::dict request = open_request(agent, fd, data);
-    const py::object path = request["f_name"];
-    const std::string raw_path = fs_path(path);
-    const auto st = without_gil([&] { return status(raw_path); });
-    const bool match = st && digestible(*st) &&
-                       host_public().attr("file_sha1")(path).equal(py::object(request["f_sha1"]));
+    const std::string raw_path = fs_path(request["f_name"]);
+    const std::optional<FileDescriptor> file = without_gil([&] { return open_examined(raw_path, digestible); });
+    // The panel digests by path: it gets one bound to the file examined,
+    // which a FIFO swapped in under its name cannot replace.
+    const bool match = file && host_public()
+                                   .attr("file_sha1")(py::str(descriptor_path(file->get())))
+                                   .equal(py::object(request["f_sha1"]));
     agent.send(fd, py::str(match ? kMatch : kNoMatch));
 }
 

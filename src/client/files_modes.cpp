@@ -1,7 +1,11 @@
 // set_file_mode and create_dir: modes and owners through the panel, and
 // directories with every missing parent.
+#include <cerrno>
+
 #include "client/files.hpp"
 #include "client/files_fs.hpp"
+#include "client/files_links.hpp"
+#include "common/errors.hpp"
 
 namespace vemo::files {
 namespace {
@@ -9,15 +13,18 @@ namespace {
 const char* const kDone = "1";
 const char* const kMissing = "0";
 
-// True when the path exists; mode and owner are then handed to the panel
-// exactly as the master sent them.
+// True when the path leads to a file, and not through a link a local user
+// planted; mode and owner are then handed to the panel exactly as the
+// master sent them, with a path bound to the file examined, so that a
+// name swapped meanwhile cannot redirect them.
 bool apply_mode_and_owner(const py::object& request) {
-    const py::object path = request["path"];
-    const std::string raw_path = fs_path(path);
-    if (!without_gil([&] { return status(raw_path); })) return false;
+    const std::string raw_path = fs_path(request["path"]);
+    const std::optional<FileDescriptor> file = without_gil([&] { return open_unplanted(raw_path); });
+    if (!file) return false;
+    const py::str examined(descriptor_path(file->get()));
     const py::module_ panel = host_public();
-    if (request.contains("mode")) panel.attr("set_mode")(path, request["mode"]);
-    if (request.contains("user")) panel.attr("set_own")(path, request["user"]);
+    if (request.contains("mode")) panel.attr("set_mode")(examined, request["mode"]);
+    if (request.contains("user")) panel.attr("set_own")(examined, request["user"]);
     return true;
 }
 
@@ -36,7 +43,9 @@ void create_dir(Agent& agent, int fd, const py::bytes& data) {
     without_gil([&] {
         if (!status(path)) make_dirs(path);
     });
-    set_file_mode(agent, fd, request, true);
+    // The path exists by now: what stops the mode is a local user's link,
+    // which the master must not take for done.
+    if (!apply_mode_and_owner(request)) throw IoError(EACCES);
     agent.send(fd, py::str(kDone));
 }
 

@@ -67,24 +67,26 @@ std::string receive_first_chunk(RawReceiver& raw) {
 }
 
 // A fresh upload never builds on a leftover; a resumed one only on a temp
-// file that holds exactly the bytes the master believes it holds.
-std::optional<FileDescriptor> open_temp(const UploadPlan& plan) {
-    const std::string& path = plan.names.temp_path;
+// file of the agent's own that holds exactly the bytes the master believes
+// it holds.  Whatever a local user planted under the temp name is never
+// followed, and the bytes stay readable by root alone until the end.
+std::optional<FileDescriptor> open_temp(const UploadPlan& plan, int dir) {
+    const std::string& name = plan.names.temp_name;
     if (!plan.f_pos) {
-        remove_name(path);
-        return create_new(path);
+        remove_entry(dir, name);
+        return create_private(dir, name);
     }
-    const auto st = status(path);
-    const long long held = !st ? 0 : S_ISREG(st->st_mode) ? st->st_size : -1;
-    if (held != *plan.f_pos) return std::nullopt;
-    return open_for_appending(path, !st);
+    std::optional<FileDescriptor> held = open_own_leftover(dir, name);
+    if ((held ? held->status().st_size : 0) != *plan.f_pos) return std::nullopt;
+    if (held) return held;
+    return create_private(dir, name);
 }
 
 // Every byte that arrives reaches the temp file, also when the stream stops
 // half-way through a piece, so an upload cut short can resume from there.
 // A temp file the file system refused to take (a full disk) goes: it would
 // keep the space the next attempt needs.
-uint64_t append_transfer(const FileDescriptor& temp, const std::string& temp_path,
+uint64_t append_transfer(const FileDescriptor& temp, int dir, const std::string& temp_name,
                          const std::string& first, RawReceiver& raw) {
     py::gil_scoped_release nogil;
     uint64_t received = first.size();
@@ -98,7 +100,7 @@ uint64_t append_transfer(const FileDescriptor& temp, const std::string& temp_pat
         }
     } catch (...) {
         try {
-            remove_name(temp_path);
+            remove_entry(dir, temp_name);
         } catch (...) {
         }
         throw;
@@ -107,10 +109,16 @@ uint64_t append_transfer(const FileDescriptor& temp, const std::string& temp_pat
     return received;
 }
 
-void apply_mode_and_owner(const py::dict& header, const py::object& target) {
+// Mode and owner go to the file written, before it takes the target's
+// name: whatever that name leads to meanwhile, a local user's link
+// included, is never touched.  The panel's helpers take paths, so they
+// get one bound to the open file.
+void apply_mode_and_owner(const py::dict& header, bool with_mode, const FileDescriptor& temp) {
+    if (!with_mode) return without_gil([&] { give_default_mode(temp.get()); });
     const py::module_ panel = host_public();
-    panel.attr("set_mode")(target, header["f_mode"]);
-    panel.attr("set_own")(target, header["f_user"]);
+    const py::str written(descriptor_path(temp.get()));
+    panel.attr("set_mode")(written, header["f_mode"]);
+    panel.attr("set_own")(written, header["f_user"]);
 }
 
 Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceiver& raw) {
@@ -121,18 +129,19 @@ Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceive
         first = receive_first_chunk(raw);
         if (!py::object(header["f_md5"]).equal(bytes_md5(first))) return refuse(raw, kBadHead);
     }
-    without_gil([&] {
-        if (!status(plan.names.dir)) make_dirs(plan.names.dir);
+    const UploadNames& names = plan.names;
+    // Temp and target are named in the one directory opened here, however
+    // its path changes meanwhile.
+    const FileDescriptor dir = without_gil([&] {
+        if (!status(names.dir)) make_dirs(names.dir);
+        return open_directory(names.parent);
     });
-    uint64_t received;
-    {
-        const std::optional<FileDescriptor> temp = without_gil([&] { return open_temp(plan); });
-        if (!temp) return refuse(raw, kCountMismatch);
-        received = append_transfer(*temp, plan.names.temp_path, first, raw);
-    }
+    const std::optional<FileDescriptor> temp = without_gil([&] { return open_temp(plan, dir.get()); });
+    if (!temp) return refuse(raw, kCountMismatch);
+    const uint64_t received = append_transfer(*temp, dir.get(), names.temp_name, first, raw);
     if (static_cast<long long>(received) + plan.f_pos.value_or(0) != plan.f_size) return {false, kCountMismatch};
-    without_gil([&] { rename_over(plan.names.temp_path, plan.names.target_path); });
-    if (with_mode) apply_mode_and_owner(header, plan.names.target);
+    apply_mode_and_owner(header, with_mode, *temp);
+    without_gil([&] { rename_entry(dir.get(), names.temp_name, names.target_name); });
     return {true, kUploaded};
 }
 
@@ -157,6 +166,10 @@ UploadNames upload_names(const py::dict& request) {
     names.dir = fs_path(dir);
     names.target_path = fs_path(names.target);
     names.temp_path = names.target_path + kTempSuffix;
+    const size_t slash = names.target_path.rfind('/');  // there is one: it was put there above
+    names.parent = slash == 0 ? "/" : names.target_path.substr(0, slash);
+    names.target_name = names.target_path.substr(slash + 1);
+    names.temp_name = names.target_name + kTempSuffix;
     return names;
 }
 

@@ -29,13 +29,14 @@ std::string discard_temp(const std::string& temp) {
 
 std::string check_answer(const py::dict& request, const UploadNames& names) {
     const long long f_size = request["f_size"].cast<long long>();
-    const auto temp = without_gil([&] { return status(names.temp_path); });
+    const auto temp = without_gil([&] { return entry_status(names.temp_path); });
     if (!temp) {
         const auto target = without_gil([&] { return status(names.target_path); });
         const bool same_size = target && S_ISREG(target->st_mode) && target->st_size == f_size;
         return same_size && head_matches(request, names.target_path) ? kInPlace : kStartOver;
     }
-    if (!head_matches(request, names.temp_path)) return discard_temp(names.temp_path);
+    // The upload would not build on anything else (see open_own_leftover).
+    if (!agents_own(*temp) || !head_matches(request, names.temp_path)) return discard_temp(names.temp_path);
     if (temp->st_size > 0 && temp->st_size < f_size) return std::to_string(temp->st_size);
     return discard_temp(names.temp_path);
 }
