@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 namespace vemo {
@@ -28,6 +30,12 @@ struct Inflater {
     ~Inflater() { inflateEnd(&z); }
 };
 
+uint32_t trailer_size(std::string_view data) {
+    if (data.size() < 18) return 0;
+    const auto* end = reinterpret_cast<const unsigned char*>(data.data() + data.size());
+    return uint32_t{end[-4]} | uint32_t{end[-3]} << 8 | uint32_t{end[-2]} << 16 | uint32_t{end[-1]} << 24;
+}
+
 }  // namespace
 
 std::string gzip_compress(std::string_view data, int level) {
@@ -46,7 +54,12 @@ std::string gzip_decompress(std::string_view data, size_t limit) {
     if (data.size() < 2 || static_cast<unsigned char>(data[0]) != 0x1f ||
         static_cast<unsigned char>(data[1]) != 0x8b)
         throw std::invalid_argument("Not a gzipped file");
+    const size_t most = limit == SIZE_MAX ? limit : limit + 1;
     std::string out;
+    // The trailer's size (modulo 4 GiB) is right for any honest payload of
+    // one member, which then lands in one allocation; reserving touches no
+    // page, so a trailer that lies costs nothing.
+    out.reserve(std::min<size_t>(trailer_size(data), most));
     size_t offset = 0;
     // One member after another, as long as input remains.
     while (offset < data.size()) {
@@ -56,11 +69,17 @@ std::string gzip_decompress(std::string_view data, size_t limit) {
         int rc = Z_OK;
         while (rc != Z_STREAM_END) {
             const size_t before = out.size();
-            out.resize(before + kPiece);
+            // One byte past the limit is enough to know it was passed; the
+            // buffer never grows (by doubling) far beyond that.
+            const size_t room = limit - std::min(limit, before);
+            const size_t piece = room < kPiece ? room + 1 : kPiece;
+            if (before + piece > out.capacity())
+                out.reserve(2 * out.capacity() >= limit ? most : std::max(before + piece, 2 * out.capacity()));
+            out.resize(before + piece);
             inf.z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
-            inf.z.avail_out = static_cast<uInt>(kPiece);
+            inf.z.avail_out = static_cast<uInt>(piece);
             rc = inflate(&inf.z, Z_NO_FLUSH);
-            out.resize(before + kPiece - inf.z.avail_out);
+            out.resize(before + piece - inf.z.avail_out);
             if (out.size() > limit)
                 throw std::invalid_argument("payload decompresses to more than " + std::to_string(limit) + " bytes");
             if (rc == Z_STREAM_END) break;
