@@ -76,6 +76,7 @@ private:
     [[noreturn]] void drop_out_of_step(int fd);
     void dispatch(int fd, int type, std::string&& payload);
     void refuse_request(int fd, const std::string& why);
+    std::string peer_text(int fd);
 
     // Peers without the key: their budget, their number, and what is left
     // to do when descriptors run out.
@@ -87,6 +88,8 @@ private:
 
     // Connections whose TLS layer may hold a whole frame already.
     std::unordered_set<int> buffered_;
+    // The operation of the request being served, for the log.
+    const char* operation_ = "on_read";
     // Descriptors of connections without a key, oldest first.
     std::deque<int> unkeyed_;
     double pressure_reported_ = 0.0;

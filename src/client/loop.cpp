@@ -7,6 +7,7 @@
 
 #include "client/agent.hpp"
 #include "common/errors.hpp"
+#include "common/paths.hpp"
 
 namespace vemo {
 namespace {
@@ -37,8 +38,9 @@ bool is_interrupt(py::error_already_set& e) {
 
 // A failed accept is logged; a log line that cannot be made is not worth
 // the loop.
-void report_accept_failure(py::error_already_set& e) {
+void report_accept_failure(py::error_already_set& e, const std::string& peer) {
     try {
+        py::print("accept from " + peer + " failed:", py::arg("flush") = true);
         py::print(error_info(e), py::arg("flush") = true);
     } catch (py::error_already_set& inner) {
         if (is_interrupt(inner)) throw;
@@ -57,11 +59,16 @@ void Agent::run() {
 
     s = py::cast(std::make_unique<Listener>());
     Listener& listener = py::cast<Listener&>(s);
-    listener.bind_and_listen("0.0.0.0", read_port(), kListenBacklog);
+    const int port = read_port();
+    listener.bind_and_listen("0.0.0.0", port, kListenBacklog);
     listener.wrap(tls);
 
     epoll = py::cast(std::make_unique<Selector>());
     py::cast<Selector&>(epoll).register_(s, self().attr("on_accept"));
+    py::print("listening on 0.0.0.0:" + std::to_string(port) + ", certificate SHA-256 " +
+                  tls->fingerprint() + ", key for masters in " + paths::install_dir() +
+                  "/data/id_rsa.pub",
+              py::arg("flush") = true);
     listen_event();
 }
 
@@ -107,6 +114,7 @@ void Agent::serve_buffered() {
 }
 
 void Agent::on_accept(const py::object& sock, const py::object&) {
+    std::string peer_text = "a new peer";
     try {
         Listener& listener = py::cast<Listener&>(sock);
         std::optional<std::pair<int, std::pair<std::string, int>>> accepted;
@@ -119,6 +127,7 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
         }
         if (!accepted) return;
         const auto& [fd, peer] = *accepted;
+        peer_text = peer.first + ":" + std::to_string(peer.second);
         auto conn = std::make_shared<Connection>(fd, listener.tls());
         conn->stream.limit_to(handshake_timeout + kKeyExchangeGrace);
         {
@@ -140,10 +149,10 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
         clean_fd();
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;
-        report_accept_failure(e);
+        report_accept_failure(e, peer_text);
     } catch (const std::exception&) {
         py::error_already_set e = current_as_python();
-        report_accept_failure(e);
+        report_accept_failure(e, peer_text);
     }
 }
 

@@ -39,6 +39,7 @@ bool is_interrupt(py::error_already_set& e) {
 void Agent::on_read(const py::object& conn_obj, const py::object&) {
     Connection& conn = py::cast<Connection&>(conn_obj);
     const int fd = conn.fileno();
+    operation_ = "on_read";
     timeouts[py::int_(fd)] = wall_time();
     try {
         try {
@@ -143,6 +144,7 @@ void Agent::refuse_request(int fd, const std::string& why) {
 }
 
 void Agent::dispatch(int fd, int type, std::string&& payload) {
+    operation_ = type == kHeartbeat ? "heartbeat" : type == 1 ? "type 1" : kOperations[type];
     if (type == kHeartbeat) {
         send(fd, py::int_(1));
         return;
@@ -153,6 +155,15 @@ void Agent::dispatch(int fd, int type, std::string&& payload) {
     } catch (py::error_already_set& e) {
         throw with_native_frame(e, kOperations[type]);
     }
+}
+
+// "address:port" of the peer on `fd`, for the log.
+std::string Agent::peer_text(int fd) {
+    const py::int_ key(fd);
+    if (!addresses.contains(key)) return "fd " + std::to_string(fd);
+    const py::object address = addresses[key];
+    if (!py::isinstance<py::tuple>(address) || py::len(address) != 2) return printable_text(address);
+    return printable_text(address[py::int_(0)]) + ":" + printable_text(address[py::int_(1)]);
 }
 
 // Nothing here may stop the loop: a report that cannot be made or sent
@@ -166,6 +177,14 @@ void Agent::failure_path(int fd, py::error_already_set& error) {
             py::print("客户端[" + peer + "]意外断开连接!", py::arg("flush") = true);
             return;
         }
+        if (operation_ == kOperations[0] && !passwords.contains(py::int_(fd))) {
+            // Nothing can be sealed for this peer: one line, and it goes.
+            py::print("key exchange from " + peer_text(fd) + " failed: " + error_line(error),
+                      py::arg("flush") = true);
+            on_close(fd);
+            return;
+        }
+        py::print(std::string(operation_) + " from " + peer_text(fd) + " failed:", py::arg("flush") = true);
         py::print(error_info(error), py::arg("flush") = true);
         send(fd, py::str(error_info(error)));
     } catch (py::error_already_set& e) {

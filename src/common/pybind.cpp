@@ -38,6 +38,12 @@ std::string printable_text(const py::handle& value) {
     return std::string(py::reinterpret_borrow<py::bytes>(utf8));
 }
 
+std::string error_line(py::error_already_set& error) {
+    const std::string name = printable_text(error.type().attr("__name__"));
+    const std::string text = printable_text(error.value());
+    return text.empty() ? name : name + ": " + text;
+}
+
 std::string error_info(py::error_already_set& error) {
     // Make `error` the exception being handled for the duration of the call.
     PyObject *old_type = nullptr, *old_value = nullptr, *old_tb = nullptr;

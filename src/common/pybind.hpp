@@ -30,6 +30,9 @@ inline py::object return_msg(bool status, const std::string& msg) {
 // surrogate from a file name that is not UTF-8) written as an escape.
 std::string printable_text(const py::handle& value);
 
+// The error's last traceback line: "ValueError: Decryption failed".
+std::string error_line(py::error_already_set& error);
+
 // public.get_error_info() while `error` is the exception being handled, so
 // that the helper's traceback text describes it.
 std::string error_info(py::error_already_set& error);

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -51,6 +53,21 @@ void TlsContext::load(const std::string& cert_file, const std::string& key_file)
         SSL_CTX_use_PrivateKey_file(ctx_.get(), key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(ctx_.get()) != 1)
         throw TlsError(tls_error_text());
+}
+
+std::string TlsContext::fingerprint() const {
+    X509* cert = SSL_CTX_get0_certificate(ctx_.get());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (!cert || X509_digest(cert, EVP_sha256(), digest, &size) != 1) throw TlsError(tls_error_text());
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        if (i) text += ':';
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 15];
+    }
+    return text;
 }
 
 TlsStream::TlsStream(int fd, SSL_CTX* ctx) : fd_(fd), ssl_(SSL_new(ctx)) {

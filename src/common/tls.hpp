@@ -22,6 +22,9 @@ public:
     // Loads the certificate chain and the private key (PEM files).
     void load(const std::string& cert_file, const std::string& key_file);
     SSL_CTX* get() const { return ctx_.get(); }
+    // SHA-256 of the loaded certificate as colon-separated hex pairs, the
+    // form `openssl x509 -fingerprint -sha256` prints and masters pin.
+    std::string fingerprint() const;
 
 private:
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx_;
