@@ -8,6 +8,7 @@ import time
 import pytest
 
 import agent_process
+import exit_cycle
 import probe
 from harness import agent_env
 from probe import probe_value
@@ -20,6 +21,22 @@ def test_interrupt_while_waiting_ends_run_with_exit_service(agent):
     agent.proc.send_signal(signal.SIGINT)
     assert agent.proc.wait(10) == 0
     assert agent.output().strip().endswith("exit service")
+
+
+EXIT_CYCLES = 20
+# Often enough that the task-queue thread is sometimes woken while the
+# interpreter is being torn down, seldom enough that it is not always
+# ended before the teardown starts.
+TASK_QUEUE_POLL = 0.05
+
+
+def test_repeated_interrupts_after_sessions_all_exit_cleanly(server_root):
+    # The exit once died of SIGSEGV now and then: the worker thread was
+    # ended by the interpreter's teardown with C++ frames on its stack.
+    dirs = exit_cycle.prepare(server_root, TASK_QUEUE_POLL)
+    outcomes = [exit_cycle.cycle(server_root, i, dirs) for i in range(EXIT_CYCLES)]
+    bad = [(i, o.kind, o.detail) for i, o in enumerate(outcomes) if o.kind != "clean"]
+    assert not bad
 
 
 @pytest.mark.parametrize("port_text, error", [
