@@ -1,6 +1,7 @@
 """What the benchmarks share: an installed tree with a running agent, a
 connected session, medians and peak memory of the agent process."""
 import contextlib
+import os
 import pathlib
 import ssl
 import statistics
@@ -25,11 +26,19 @@ def running_agent(build=REPO / "build"):
                         str(root / "vemo")], check=True,
                        stdout=subprocess.DEVNULL)
         (root / "vemo" / "client-side" / "data").mkdir(exist_ok=True)
+        # Each run's agent has a new certificate, maybe on a port pinned
+        # before: masters pin into a throwaway known-hosts file.
+        saved = os.environ.get("XDG_CONFIG_HOME")
+        os.environ["XDG_CONFIG_HOME"] = str(root / "master-config")
         agent = agent_process.start_agent(root)
         try:
             yield agent
         finally:
             agent.stop()
+            if saved is None:
+                del os.environ["XDG_CONFIG_HOME"]
+            else:
+                os.environ["XDG_CONFIG_HOME"] = saved
 
 
 def server_context(cert, key):

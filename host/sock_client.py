@@ -3,12 +3,21 @@
 `_p_rsa` holds the other agent's public key (PEM text) and must be set
 before `connect`. Each operation sends one request and returns the reply
 as a Python value: its JSON value when it is JSON, else its text.
+
+Other agents' certificates are pinned on first use in this agent's own
+data directory, not in the home of whoever runs it: the service may have
+no home, and the record belongs with the agent's keys.
 """
+import os
+
 from vemo_master import MsgType, Session, reply_value
 
 # The relay runs on the agent's only loop thread: a silent peer must not
 # hold it for long.
 RELAY_TIMEOUT = 10.0
+# Installed in <install dir>/class; the data directory is its sibling.
+KNOWN_HOSTS = os.path.join(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__))), "data", "known_hosts")
 
 
 class sock_client(object):
@@ -20,7 +29,8 @@ class sock_client(object):
         if not self._p_rsa:
             raise ValueError("set _p_rsa to the peer's public key first")
         self.close()
-        session = Session(host, int(port), self._p_rsa, timeout=RELAY_TIMEOUT)
+        session = Session(host, int(port), self._p_rsa, timeout=RELAY_TIMEOUT,
+                          known_hosts=KNOWN_HOSTS)
         try:
             session.connect()
             session.exchange_key()

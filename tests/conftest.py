@@ -14,6 +14,13 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from harness import BUILD, run_py  # noqa: E402
 
 
+@pytest.fixture(autouse=True)
+def known_hosts_home(tmp_path, monkeypatch):
+    """Masters pin agent certificates per test: every agent has a fresh
+    certificate, often on a port an earlier test used."""
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
+
+
 @pytest.fixture(scope="session")
 def installed_tree(tmp_path_factory):
     """The output of `cmake --install` for the current build, made once."""

@@ -8,8 +8,14 @@ REPO = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("VEMO_TEST_BUILD", REPO / "build"))
 
 
+# Agents get the environment the tests started with, not the known-hosts
+# home each test points masters at: their installer reads its user
+# configuration from there too.
+_STARTING_ENV = dict(os.environ)
+
+
 def agent_env(root):
-    env = dict(os.environ)
+    env = dict(_STARTING_ENV)
     env["VEMO_SERVER_ROOT"] = str(root)
     env.pop("PYTHONPATH", None)
     return env

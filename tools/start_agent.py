@@ -24,6 +24,9 @@ def main(root):
         "agent = client.zq_vemo_client()\n"
         "print('agent port: %s' % " + repr(port) + ", flush=True)\n"
         "print('master public key: %s' % " + repr(os.path.join(data, "id_rsa.pub")) + ", flush=True)\n"
+        "from vemo_master import cert_fingerprint\n"
+        "print('certificate fingerprint (vemoctl pins it at first contact): %s'"
+        " % cert_fingerprint(open(agent._cert).read()), flush=True)\n"
         "agent.run()\n")
     env = dict(os.environ, VEMO_SERVER_ROOT=root)
     try:

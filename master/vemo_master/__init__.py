@@ -1,19 +1,19 @@
 """Master-side client for the vemo node agent."""
 from .crypto import (cert_fingerprint, gunzip_bytes, gzip_bytes,
                      new_session_key, open_sealed, seal, wrap_session_key)
-from .errors import (AgentFailure, BadSeal, ConnectionClosed,
-                     FingerprintMismatch, FrameTooLarge, KeyRefused,
-                     NoSessionKey, UnexpectedReply, VemoError)
+from .errors import (AgentFailure, BadSeal, CertificateChanged,
+                     ConnectionClosed, FingerprintMismatch, FrameTooLarge,
+                     KeyRefused, NoSessionKey, UnexpectedReply, VemoError)
 from .reply import reply_json, reply_value
 from .session import Session
 from .types import MsgType
 from .wire import pack_request, read_reply, recv_exact
 
 __all__ = [
-    "AgentFailure", "BadSeal", "ConnectionClosed", "FingerprintMismatch",
-    "FrameTooLarge", "KeyRefused", "MsgType", "NoSessionKey", "Session",
-    "UnexpectedReply", "VemoError", "cert_fingerprint", "gunzip_bytes",
-    "gzip_bytes", "new_session_key", "open_sealed", "pack_request",
-    "read_reply", "recv_exact", "reply_json", "reply_value", "seal",
-    "wrap_session_key",
+    "AgentFailure", "BadSeal", "CertificateChanged", "ConnectionClosed",
+    "FingerprintMismatch", "FrameTooLarge", "KeyRefused", "MsgType",
+    "NoSessionKey", "Session", "UnexpectedReply", "VemoError",
+    "cert_fingerprint", "gunzip_bytes", "gzip_bytes", "new_session_key",
+    "open_sealed", "pack_request", "read_reply", "recv_exact", "reply_json",
+    "reply_value", "seal", "wrap_session_key",
 ]

@@ -34,11 +34,25 @@ class NoSessionKey(VemoError):
 class FingerprintMismatch(VemoError):
     """The agent's certificate is not the pinned one."""
 
-    def __init__(self, expected, actual):
-        super().__init__("certificate fingerprint %s, expected %s"
+    def __init__(self, expected, actual, message=None):
+        super().__init__(message or "certificate fingerprint %s, expected %s"
                          % (actual, expected))
         self.expected = expected
         self.actual = actual
+
+
+class CertificateChanged(FingerprintMismatch):
+    """The agent's certificate is not the one it presented at first
+    contact (recorded in the known-hosts file `path`)."""
+
+    def __init__(self, host, port, expected, actual, path):
+        super().__init__(expected, actual, (
+            "certificate of %s:%d changed: %s records %s, the agent presents "
+            "%s; if the agent's certificate was replaced on purpose, delete "
+            "that line" % (host, port, path, expected, actual)))
+        self.host = host
+        self.port = port
+        self.path = path
 
 
 class KeyRefused(VemoError):

@@ -3,15 +3,15 @@ import json
 import socket
 import ssl
 
-from . import crypto, wire
+from . import crypto, known_hosts, wire
 from .errors import FingerprintMismatch, KeyRefused, NoSessionKey
 from .reply import reply_json
 from .types import MsgType
 
 
 def _tls_context():
-    # The agent's certificate is self-signed; identity comes from the
-    # optional fingerprint pin, not from a chain.
+    # The agent's certificate is self-signed; identity comes from its
+    # pinned fingerprint, not from a chain.
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
@@ -27,17 +27,28 @@ def _normalise_fingerprint(fingerprint):
 class Session(object):
     """Master side of one agent connection.
 
-    Every socket operation is bounded by `timeout` seconds. `fingerprint`
-    pins the SHA-256 of the agent's certificate (hex, colons allowed).
+    Every socket operation is bounded by `timeout` seconds.
+
+    The agent's certificate is pinned before anything is sent: by default
+    to the SHA-256 fingerprint it presented at first contact, recorded in
+    the known-hosts file `known_hosts` (default: known_hosts.default_path());
+    a different certificate raises CertificateChanged. `fingerprint` (hex,
+    colons allowed) pins explicitly and leaves the file alone; only
+    `insecure=True` accepts any certificate.
     """
 
     def __init__(self, host, port, public_key_pem, timeout=30.0,
-                 fingerprint=None):
+                 fingerprint=None, insecure=False, known_hosts=None):
+        if insecure and fingerprint is not None:
+            raise ValueError("a fingerprint pin and insecure exclude "
+                             "each other")
         self.host = host
         self.port = port
         self.public_key_pem = public_key_pem
         self.timeout = timeout
         self.fingerprint = _normalise_fingerprint(fingerprint)
+        self.insecure = insecure
+        self.known_hosts = known_hosts
         self.sock = None
         self.key = None
 
@@ -49,13 +60,24 @@ class Session(object):
         except BaseException:
             raw.close()
             raise
-        if self.fingerprint is not None:
-            actual = crypto.cert_fingerprint(
-                self.sock.getpeercert(binary_form=True))
-            if actual != self.fingerprint:
-                self.close()
-                raise FingerprintMismatch(self.fingerprint, actual)
+        try:
+            self._check_certificate()
+        except BaseException:
+            self.close()
+            raise
         return self
+
+    def _check_certificate(self):
+        if self.insecure:
+            return
+        actual = crypto.cert_fingerprint(
+            self.sock.getpeercert(binary_form=True))
+        if self.fingerprint is not None:
+            if actual != self.fingerprint:
+                raise FingerprintMismatch(self.fingerprint, actual)
+            return
+        known_hosts.check(self.known_hosts or known_hosts.default_path(),
+                          self.host, self.port, actual)
 
     def close(self):
         if self.sock is not None:

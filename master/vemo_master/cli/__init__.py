@@ -10,13 +10,17 @@ from .output import (EXIT_CODES, EXIT_INTERRUPTED, EXIT_USAGE, CommandError,
                      UsageError, address, error, overall_exit, print_json,
                      print_text, summary_table)
 from .runner import Target, public, run
+from .trust import check_trust, trust
 
 __all__ = ["main"]
 
 
 def _single(args):
-    target = Target(args.host, args.port, args.key)
-    document = run(target, args, show_progress=True)
+    if args.command == "trust":
+        document = trust(args)
+    else:
+        document = run(Target(args.host, args.port, args.key), args,
+                       show_progress=True)
     if args.json:
         print_json(public(document))
     elif document["ok"]:
@@ -48,6 +52,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     try:
         check_args(args)
+        if args.command == "trust":
+            check_trust(args)
         if args.hosts:
             return _fleet(args)
         return _single(args)

@@ -1,6 +1,7 @@
 """Command-line grammar of vemoctl."""
 import argparse
 import json
+import re
 
 from .output import EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE
 
@@ -17,7 +18,8 @@ exit codes:
      file, transfer or SHA-1 mismatch (with --hosts: any host failed)
   %d  usage error
   %d  refused: the agent refused the key or answered the operation with a
-     failure or refusal (with --hosts: any host refused, none failed)
+     failure or refusal, or its certificate is not the pinned one (with
+     --hosts: any host refused, none failed)
 
 key: the agent's public key, data/id_rsa.pub under its install directory.
 
@@ -33,11 +35,24 @@ hosts file (--hosts FILE): one agent per line, "host[:port] [keyfile]";
   to --parallel agents at once and a summary table follows. "get" writes
   each host's copy to LOCAL/<host>_<port>/<name>.
 
+certificates: the agent's certificate is self-signed, so vemoctl pins it
+  on first use. The SHA-256 fingerprint an agent presents at first contact
+  is recorded for its host:port in $XDG_CONFIG_HOME/vemo/known_hosts
+  (default ~/.config/vemo/known_hosts); a different certificate later is
+  refused (exit %d), naming both fingerprints. If the agent's certificate
+  was replaced on purpose, accept the new one with
+    vemoctl --host HOST --port PORT trust FINGERPRINT
+  or delete the agent's line. The fingerprint of an agent's certificate:
+    openssl x509 -in INSTALL_DIR/cert/certificate.pem -noout -fingerprint -sha256
+  --fingerprint pins one explicitly and leaves the file alone; --insecure
+  accepts any certificate, which lets a man in the middle read and replay
+  the session.
+
 "vemoctl COMMAND --help" shows what "result" holds for COMMAND.
 
 KEY=VALUE arguments (plugin-call, task, relay) are request keys; a VALUE
   that parses as JSON is sent as that value, any other as a string.
-""" % (EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_REFUSED)
+""" % (EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_REFUSED, EXIT_REFUSED)
 
 
 # What "result" holds in a --json document, per command.
@@ -69,6 +84,8 @@ RESULTS = {
     "zip": '{"answer": result message}',
     "unzip": '{"answer": result message}',
     "relay": '{"answer": the other agent\'s answer}',
+    "trust": ('{"fingerprint", "replaced": the one recorded before or null, '
+              '"known_hosts": the file}'),
 }
 
 
@@ -112,6 +129,14 @@ def port_number(text):
     return value
 
 
+def sha256_hex(text):
+    value = text.replace(":", "").strip().lower()
+    if not re.fullmatch(r"[0-9a-f]{64}", value):
+        raise argparse.ArgumentTypeError(
+            "expected a SHA-256 fingerprint: 64 hex digits, colons allowed")
+    return value
+
+
 def positive_float(text):
     value = float(text)
     if not value > 0:
@@ -145,8 +170,12 @@ def build_parser():
                         default=DEFAULT_TIMEOUT, metavar="S",
                         help="bound on connecting and on every network "
                              "wait, in seconds (default %(default)s)")
-    parser.add_argument("--fingerprint", metavar="HEX",
-                        help="pin the SHA-256 of the agent's certificate")
+    pinning = parser.add_mutually_exclusive_group()
+    pinning.add_argument("--fingerprint", metavar="HEX", type=sha256_hex,
+                         help="pin the SHA-256 of the agent's certificate "
+                              "instead of the known-hosts file")
+    pinning.add_argument("--insecure", action="store_true",
+                         help="accept any certificate (no pinning)")
     parser.add_argument("--json", action="store_true",
                         help="print one JSON document on stdout")
     parser.add_argument("--hosts", metavar="FILE",
@@ -259,6 +288,10 @@ def build_parser():
                    help="the other agent's public key file")
     p.add_argument("fun")
     _request_args(p)
+
+    p = command("trust", "record the agent's new certificate fingerprint "
+                         "in the known-hosts file")
+    p.add_argument("new_fingerprint", metavar="FINGERPRINT", type=sha256_hex)
     return parser
 
 

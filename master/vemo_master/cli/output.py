@@ -5,9 +5,9 @@ import ssl
 import sys
 
 from .. import files
-from ..errors import (AgentFailure, BadSeal, ConnectionClosed,
-                      FingerprintMismatch, KeyRefused, UnexpectedReply,
-                      VemoError)
+from ..errors import (AgentFailure, BadSeal, CertificateChanged,
+                      ConnectionClosed, FingerprintMismatch, KeyRefused,
+                      UnexpectedReply, VemoError)
 from ..transfer import TransferError
 
 EXIT_OK = 0
@@ -79,8 +79,15 @@ def classify(exc, where, timeout):
     if isinstance(exc, UnexpectedReply):
         return FAILED, one_line("%s: unexpected answer: %s"
                                 % (where, exc.text))
+    if isinstance(exc, CertificateChanged):
+        # Not shortened: the line ends in the command to paste.
+        return REFUSED, (
+            "%s: certificate changed: recorded %s, the agent presents %s; if "
+            "it was replaced on purpose, accept it with: vemoctl --host %s "
+            "--port %d trust %s" % (where, exc.expected, exc.actual,
+                                    exc.host, exc.port, exc.actual))
     if isinstance(exc, FingerprintMismatch):
-        return FAILED, one_line("%s: %s" % (where, exc))
+        return REFUSED, one_line("%s: %s" % (where, exc))
     if isinstance(exc, BadSeal):
         return FAILED, one_line("%s: reply did not open: %s" % (where, exc))
     if isinstance(exc, TransferError):

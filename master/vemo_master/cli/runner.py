@@ -65,7 +65,7 @@ def run(target, args, show_progress=False, per_host_dir=None):
     try:
         key = _read_key(target)
         session = Session(target.host, target.port, key, timeout=args.timeout,
-                          fingerprint=args.fingerprint)
+                          fingerprint=args.fingerprint, insecure=args.insecure)
         _connect(session, target)
         ctx = Context(session, args, target, time.monotonic() - start,
                       show_progress, per_host_dir)
