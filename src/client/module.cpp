@@ -1,10 +1,13 @@
 // Module `client`: importing it sets the agent's working directory and
 // search path and loads the host modules; it starts nothing.
+#include <iterator>
+
 #include "common/pybind.hpp"
 
 #include "client/agent.hpp"
 #include "client/connection.hpp"
 #include "client/listener.hpp"
+#include "client/operations.hpp"
 #include "client/selector.hpp"
 #include "common/errors.hpp"
 
@@ -21,4 +24,11 @@ PYBIND11_MODULE(client, m) {
     vemo::bind_selector(m);
     vemo::bind_listener(m);
     vemo::bind_agent(m);
+
+    // (type, operation) pairs exactly as the reader dispatches them, for
+    // tools and tests that must agree with it.
+    py::list operations;
+    for (int type = 0; type < static_cast<int>(std::size(vemo::kOperations)); ++type)
+        operations.append(py::make_tuple(type, vemo::kOperations[type]));
+    m.attr("operations") = py::tuple(operations);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "client/agent.hpp"
+#include "client/operations.hpp"
 #include "common/errors.hpp"
 
 namespace vemo {
@@ -14,13 +15,6 @@ constexpr size_t kReadPiece = 256 * 1024;
 constexpr int32_t kMaxKeyExchange = 1024;
 constexpr int kHeartbeat = 16;
 
-// Message type -> operation of the agent.  Type 1 names an operation the
-// agent does not have; such a frame takes the failure path.
-const char* const kOperations[] = {
-    "on_password", "on_json", "on_file", "on_check_file_upload", "on_download",
-    "create_dir", "set_file_mode", "get_file_list", "check_file_sha1", "get_plugin_list",
-    "plugin", "plugin_is_isntalled", "reload_mod", "install_mod", "uninstall_mod",
-    "mod_list", nullptr, "other_sock", "to_zip", "un_zip", "warden", "task_admin"};
 constexpr int kTypeCount = sizeof kOperations / sizeof kOperations[0];
 
 // A peer that went away mid-request, known by the error's type: a message
