@@ -138,7 +138,7 @@ void Agent::refuse_request(int fd, const std::string& why) {
 }
 
 void Agent::dispatch(int fd, int type, std::string&& payload) {
-    operation_ = type == kHeartbeat ? "heartbeat" : type == 1 ? "type 1" : kOperations[type];
+    operation_ = kOperations[type];
     if (type == kHeartbeat) {
         send(fd, py::int_(1));
         return;
