@@ -1,18 +1,35 @@
-# Build, install and run the node agent.
+# Build, install and run the node agent.  Every target first sets up what it
+# needs: the Debian packages of apt-packages.txt (installed when run as
+# root, otherwise named) and the Python packages of requirements.txt in the
+# project's own virtual environment ./.venv.
 #   make build                      compile the four extension modules
 #   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server)
 #   make install-modules SERVER_ROOT=<dir>   the four modules only (beside a real panel)
 #   make install-service SERVER_ROOT=<dir>   start script and systemd unit (SYSTEMD_DIR)
-#   make install-master             the master library and the vemoctl command (pip)
+#   make install-master             the master library and vemoctl, in their own venv
 #   make run                        install into ./server-root (or SERVER_ROOT) and start
 #   make test                       build and run the test suite
+#
+# PYTHON is the interpreter the modules are built for, the tests run with
+# and the service starts (default: .venv/bin/python, which shares its base
+# interpreter's ABI).  The build tool pybind11 always comes from .venv.
 
-PYTHON ?= python3
+BASE_PYTHON ?= python3
+VENV := $(CURDIR)/.venv
+VENV_PYTHON := $(VENV)/bin/python
+VENV_READY := $(VENV)/.requirements-installed
+PYTHON ?= $(VENV_PYTHON)
 BUILD  ?= build
 CMAKE_FLAGS ?=
 SYSTEMD_DIR ?= /etc/systemd/system
-PYTHON_EXE := $(shell command -v $(PYTHON))
-PYBIND11_DIR := $(shell $(PYTHON) -m pybind11 --cmakedir 2>/dev/null)
+
+ifeq ($(shell id -u),0)
+MASTER_HOME ?= /opt/vemo-master
+BIN_DIR ?= /usr/local/bin
+else
+MASTER_HOME ?= $(HOME)/.local/share/vemo-master
+BIN_DIR ?= $(HOME)/.local/bin
+endif
 
 ifeq ($(origin SERVER_ROOT),undefined)
 INSTALL_ROOT := /www/server
@@ -22,10 +39,34 @@ INSTALL_ROOT := $(SERVER_ROOT)
 RUN_ROOT := $(SERVER_ROOT)
 endif
 
-.PHONY: build install install-modules install-service install-master run test bench clean
+# Sets $python to the interpreter PYTHON really is: a pyenv shim resolved
+# (it picks a version by directory and environment), a venv kept as the
+# venv (its packages are what the agent imports; its ABI is its base's).
+RESOLVE_PYTHON = python=$$($(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null) \
+	&& [ -n "$$python" ] || { echo "PYTHON=$(PYTHON) does not run" >&2; exit 1; }
 
-build:
-	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PYTHON_EXE) -Dpybind11_DIR=$(PYBIND11_DIR) $(CMAKE_FLAGS) >/dev/null
+# Groups of apt-packages.txt; prerequisites inherit a target's value.
+SYSTEM_GROUPS := build
+test: SYSTEM_GROUPS := build test
+install-master: SYSTEM_GROUPS :=
+
+.DEFAULT_GOAL := build
+.PHONY: build install install-modules install-service install-master run test bench clean system-packages
+
+system-packages:
+	@sh tools/system-packages.sh $(SYSTEM_GROUPS)
+
+# A venv left without pip (made before python3-venv was there) is remade.
+$(VENV_READY): requirements.txt | system-packages
+	@echo "Installing requirements.txt into $(VENV)"
+	@$(VENV_PYTHON) -m pip --version >/dev/null 2>&1 || { rm -rf $(VENV) && $(BASE_PYTHON) -m venv $(VENV); }
+	@$(VENV_PYTHON) -m pip install -q --disable-pip-version-check -r requirements.txt
+	@touch $@
+
+build: $(VENV_READY)
+	@$(RESOLVE_PYTHON); \
+	cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$python" \
+	  -Dpybind11_DIR="$$($(VENV_PYTHON) -m pybind11 --cmakedir)" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j 2
 
 install: build
@@ -34,16 +75,24 @@ install: build
 install-modules: build
 	cmake --install $(BUILD) --strip --prefix $(INSTALL_ROOT)/vemo --component modules >/dev/null
 
-# Fills in the server root and this interpreter; enabling is left to the
+# Fills in the server root and the interpreter; enabling is left to the
 # operator (systemctl daemon-reload && systemctl enable --now vemo-agent).
 install-service:
-	install -d $(INSTALL_ROOT)/vemo $(SYSTEMD_DIR)
-	sed -e 's|@ROOT@|$(INSTALL_ROOT)|g' -e 's|@PYTHON@|$(PYTHON_EXE)|g' deploy/vemo-agent.sh >$(INSTALL_ROOT)/vemo/vemo-agent
-	chmod 755 $(INSTALL_ROOT)/vemo/vemo-agent
-	sed -e 's|@ROOT@|$(INSTALL_ROOT)|g' deploy/vemo-agent.service >$(SYSTEMD_DIR)/vemo-agent.service
+	@$(RESOLVE_PYTHON); \
+	install -d $(INSTALL_ROOT)/vemo $(SYSTEMD_DIR) && \
+	sed -e 's|@ROOT@|$(INSTALL_ROOT)|g' -e "s|@PYTHON@|$$python|g" deploy/vemo-agent.sh >$(INSTALL_ROOT)/vemo/vemo-agent && \
+	chmod 755 $(INSTALL_ROOT)/vemo/vemo-agent && \
+	sed -e 's|@ROOT@|$(INSTALL_ROOT)|g' deploy/vemo-agent.service >$(SYSTEMD_DIR)/vemo-agent.service && \
+	echo "$(INSTALL_ROOT)/vemo/vemo-agent runs $$python"
 
-install-master:
-	$(PYTHON) -m pip install ./master
+# A venv of its own, as pipx would make it, and vemoctl linked onto the PATH.
+install-master: system-packages
+	$(BASE_PYTHON) -m venv $(MASTER_HOME)
+	$(MASTER_HOME)/bin/python -m pip install -q --disable-pip-version-check --upgrade ./master
+	install -d $(BIN_DIR)
+	ln -sf $(MASTER_HOME)/bin/vemoctl $(BIN_DIR)/vemoctl
+	@echo "vemoctl: $(BIN_DIR)/vemoctl -> $(MASTER_HOME)/bin/vemoctl"
+	@case ":$$PATH:" in *":$(BIN_DIR):"*) ;; *) echo "add $(BIN_DIR) to PATH";; esac
 
 run: build
 	cmake --install $(BUILD) --strip --prefix $(RUN_ROOT)/vemo >/dev/null

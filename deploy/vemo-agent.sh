@@ -1,7 +1,7 @@
 #!/bin/sh
 # Start the node agent in the foreground, for a service manager.
 # `make install-service` fills in the server root and the interpreter that
-# ran `make install`; the agent logs to standard output and ends with
+# PYTHON really is; the agent logs to standard output and ends with
 # "exit service" when its loop fails, after which the manager restarts it.
 set -e
 root='@ROOT@'

@@ -3,6 +3,7 @@ install that leaves the panel's own host modules alone."""
 import shutil
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -63,3 +64,24 @@ def test_module_install_leaves_panel_modules(tmp_path, target, replaced):
     assert (tmp_path / "vemo" / "client-side" / "client.so").is_file()
     assert (panel_class / "warden.so").is_file()
     assert ((panel_class / "public.py").read_text() != own) == replaced
+
+
+def test_start_script_names_the_real_interpreter_or_none(tmp_path):
+    # A pyenv-like shim is resolved: the service must not depend on the
+    # directory and environment the shim picks a version by.
+    shim = tmp_path / "shims" / "python3"
+    shim.parent.mkdir()
+    shim.write_text('#!/bin/sh\nexec "%s" "$@"\n' % sys.executable)
+    shim.chmod(0o755)
+    make("install-service", tmp_path, SYSTEMD_DIR=tmp_path / "units", PYTHON=shim)
+    script = (tmp_path / "vemo" / "vemo-agent").read_text()
+    assert "exec '%s' -u" % sys.executable in script and str(shim) not in script
+
+    # An interpreter that does not run would leave systemd restarting a
+    # start script every 2 s for ever.
+    elsewhere = tmp_path / "elsewhere"
+    with pytest.raises(subprocess.CalledProcessError) as refused:
+        make("install-service", elsewhere, SYSTEMD_DIR=elsewhere / "units",
+             PYTHON=tmp_path / "missing" / "python3")
+    assert b"does not run" in refused.value.stderr
+    assert not elsewhere.exists()
