@@ -1,13 +1,22 @@
-"""Listing a directory of many files through the agent, against a Python
-listing that builds the same records with os.scandir, os.stat, pwd and
-json.dumps. Prints the median times and their ratio."""
+"""Directory listings through the agent, each figure beside a yardstick
+measured in the same run:
+- a large directory over the wire (sealed, sent, opened and parsed by the
+  master) against `ls -la` of it to /dev/null, and against a Python
+  listing that builds the same records;
+- 10-entry listings one after another on one connection: requests per
+  second, and their median latency against a heartbeat's on the same
+  connection.
+Prints medians and the spread (lowest..highest) of the runs."""
 import argparse
 import json
 import os
 import pwd
+import statistics
+import subprocess
 import tempfile
+import time
 
-from common import median_time, running_agent
+from common import median_time, running_agent, timed
 
 from vemo_master import MsgType
 
@@ -38,23 +47,71 @@ def make_files(path, count):
             f.write(b"x" * (i % 100))
 
 
+def spread(values):
+    return "%s (%s..%s)" % tuple(
+        "%.3g" % v for v in (statistics.median(values), min(values), max(values)))
+
+
+def ls_la(path):
+    with open(os.devnull, "wb") as null:
+        subprocess.run(["ls", "-la", path], stdout=null, check=True)
+
+
+def large_listing(session, path, runs):
+    """Seconds of each run: agent over the wire, ls -la, Python."""
+    agent, ls, python = [], [], []
+    for _ in range(runs):
+        agent.append(timed(lambda: json.loads(session.request(MsgType.GET_FILE_LIST, path))))
+        ls.append(timed(lambda: ls_la(path)))
+        python.append(timed(lambda: python_listing(path)))
+    return agent, ls, python
+
+
+def latencies(fn, count):
+    times = []
+    for _ in range(count):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return times
+
+
+def small_listings(session, path, count):
+    """(listings per second, listing p50 / heartbeat p50) of one run."""
+    listing = latencies(lambda: session.request(MsgType.GET_FILE_LIST, path), count)
+    heartbeat = latencies(session.heartbeat, count)
+    return count / sum(listing), statistics.median(listing), statistics.median(heartbeat)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--files", type=int, default=100000)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--requests", type=int, default=2000,
+                        help="10-entry listings (and heartbeats) per run")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory(prefix="vemo-listing-") as d, \
+    with tempfile.TemporaryDirectory(prefix="vemo-listing-") as big, \
+            tempfile.TemporaryDirectory(prefix="vemo-listing-") as small, \
             running_agent() as agent:
-        make_files(d, args.files)
+        make_files(big, args.files)
+        make_files(small, 10)
         session = agent.session(timeout=120)
-        agent_reply = session.request(MsgType.GET_FILE_LIST, d)
-        assert json.loads(agent_reply) == json.loads(python_listing(d))
-        agent_s = median_time(
-            lambda: session.request(MsgType.GET_FILE_LIST, d), args.runs)
-        python_s = median_time(lambda: python_listing(d), args.runs)
-    print("listing of %d files: agent %.3f s (request to opened reply), "
-          "python %.3f s; python/agent = %.2f (target >= 2)"
-          % (args.files, agent_s, python_s, python_s / agent_s))
+        agent_reply = session.request(MsgType.GET_FILE_LIST, big)
+        assert json.loads(agent_reply) == json.loads(python_listing(big))
+        assert agent_reply == python_listing(big).encode()
+        agent_s, ls_s, python_s = large_listing(session, big, args.runs)
+        small_runs = [small_listings(session, small, args.requests) for _ in range(args.runs)]
+    print("listing of %d files over the wire: agent %s s, ls -la %s s, python %s s"
+          % (args.files, spread(agent_s), spread(ls_s), spread(python_s)))
+    print("  ls/agent = %s (target >= 1.5), python/agent = %s"
+          % (spread([l / a for l, a in zip(ls_s, agent_s)]),
+             spread([p / a for p, a in zip(python_s, agent_s)])))
+    rates = [r for r, _, _ in small_runs]
+    p50 = [l * 1e6 for _, l, _ in small_runs]
+    ratio = [l / h for _, l, h in small_runs]
+    print("10-entry listings on one connection: %s requests/s, p50 %s us, "
+          "p50 listing/heartbeat = %s (target <= 2); %d requests per run, %d runs"
+          % (spread(rates), spread(p50), spread(ratio), args.requests, args.runs))
 
 
 if __name__ == "__main__":

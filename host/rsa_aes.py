@@ -11,6 +11,7 @@ Scheme (to be agreed with the master):
 Paths are relative to the working directory (the install directory).
 Python 3.7 compatible; built on the `cryptography` package.
 """
+import collections
 import os
 
 from cryptography.hazmat.backends import default_backend
@@ -22,6 +23,9 @@ PUBLIC_KEY_FILE = "data/id_rsa.pub"
 PRIVATE_KEY_FILE = "data/id_rsa"
 NONCE_SIZE = 12
 TAG_SIZE = 16
+# Building a cipher object costs about as much as sealing a short reply;
+# one per session key is kept, for this many keys at most.
+CIPHER_CACHE_SIZE = 64
 
 
 def _write_private(path, data):
@@ -58,6 +62,7 @@ def _write_private(path, data):
 class rsa_aes(object):
     def __init__(self):
         self._private_key = None
+        self._ciphers = collections.OrderedDict()
 
     # RSA ---------------------------------------------------------------
     def create_rsa(self):
@@ -109,18 +114,26 @@ class rsa_aes(object):
                              % len(password))
         return password
 
+    def _cipher(self, password):
+        key = self._key(password)
+        cipher = self._ciphers.get(key)
+        if cipher is None:
+            cipher = self._ciphers[key] = AESGCM(key)
+            if len(self._ciphers) > CIPHER_CACHE_SIZE:
+                self._ciphers.popitem(last=False)
+        return cipher
+
     def aes_encrypt(self, password, data):
         """nonce(12) + ciphertext + tag(16), AES-GCM, no associated data."""
         if isinstance(data, str):
             data = data.encode("utf-8")
         nonce = os.urandom(NONCE_SIZE)
-        return nonce + AESGCM(self._key(password)).encrypt(
-            nonce, bytes(data), None)
+        return nonce + self._cipher(password).encrypt(nonce, bytes(data), None)
 
     def aes_decrypt(self, password, data):
         """Reverse of aes_encrypt; raises on tampering or short input."""
-        key = self._key(password)
+        cipher = self._cipher(password)
         data = bytes(data)
         if len(data) < NONCE_SIZE + TAG_SIZE:
             raise ValueError("sealed data too short: %d bytes" % len(data))
-        return AESGCM(key).decrypt(data[:NONCE_SIZE], data[NONCE_SIZE:], None)
+        return cipher.decrypt(data[:NONCE_SIZE], data[NONCE_SIZE:], None)

@@ -8,7 +8,7 @@ import socket
 
 import pytest
 
-from vemo_master import UnexpectedReply, files
+from vemo_master import MsgType, UnexpectedReply, files
 
 UNKNOWN_UID = 54321
 
@@ -107,3 +107,23 @@ except FileNotFoundError:
     assert json.loads(stat_line) == record(str(tree / "link_file"))
     assert json.loads(stat_line)["link"] == "file.txt"
     assert missing == "missing"
+
+
+def test_reply_text_is_what_json_dumps_writes(session, tmp_path):
+    """The reply is written without the interpreter's encoder, yet byte for
+    byte as it would write it: escapes, names that are not ASCII or not
+    UTF-8, link texts, empty lists."""
+    names = [b'quote"', b'back\\slash', b"tab\tnew\nline\x7f\x01", "été ☃ 🙂".encode(),
+             b"\xff\xe2\x82", b"plain.txt"]
+    for name in names:
+        with open(os.path.join(bytes(tmp_path), name), "wb") as f:
+            f.write(name)
+    os.symlink("plain.txt", os.path.join(bytes(tmp_path), "é\\link".encode()))
+    os.mkdir(os.path.join(bytes(tmp_path), b"sub\xe9"))
+    entries = [os.path.join(bytes(tmp_path), n) for n in os.listdir(bytes(tmp_path))]
+    expected = {"dirs": [record(e) for e in entries if os.path.isdir(e)],
+                "files": [record(e) for e in entries if not os.path.isdir(e)]}
+    reply = session.request(MsgType.GET_FILE_LIST, str(tmp_path))
+    assert reply == json.dumps(expected).encode()
+    assert session.request(MsgType.GET_FILE_LIST, str(tmp_path / "sub\udce9")) == (
+        b'{"dirs": [], "files": []}')

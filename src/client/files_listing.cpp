@@ -53,10 +53,24 @@ Listing list_directory(const std::string& path) {
     return listing;
 }
 
-py::list record_objects(const std::vector<FileRecord>& records) {
-    py::list objects(records.size());
-    for (size_t i = 0; i < records.size(); ++i) objects[i] = record_object(records[i]);
-    return objects;
+// The reply text as json.dumps writes {"dirs": [...], "files": [...]},
+// built in one buffer rather than through an object per record.
+std::string listing_json(const Listing& listing) {
+    const RecordJson json;
+    std::string out;
+    const auto append_all = [&](const char* key, const std::vector<FileRecord>& records) {
+        out += key;
+        out += '[';
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (i) out += ", ";
+            json.append(out, records[i]);
+        }
+        out += ']';
+    };
+    append_all("{\"dirs\": ", listing.dirs);
+    append_all(", \"files\": ", listing.files);
+    out += '}';
+    return out;
 }
 
 }  // namespace
@@ -70,10 +84,7 @@ void get_file_list(Agent& agent, int fd, const py::bytes& data) {
         return;
     }
     const Listing listing = without_gil([&] { return list_directory(raw_path); });
-    py::dict reply;
-    reply["dirs"] = record_objects(listing.dirs);
-    reply["files"] = record_objects(listing.files);
-    agent.send(fd, reply);
+    agent.send(fd, py::bytes(listing_json(listing)));
 }
 
 py::dict get_file_stat(Agent&, const py::object& filename) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -70,6 +71,32 @@ py::dict record_object(const FileRecord& record) {
     object["size"] = record.size;
     object["link"] = fs_text(record.link);
     return object;
+}
+
+// Text that json.dumps copies as it is; anything else (escapes, names that
+// are not ASCII) is left to the interpreter's own encoder, so that each
+// byte comes out as it would there.
+void RecordJson::append_text(std::string& out, std::string_view raw) const {
+    const bool plain = std::all_of(raw.begin(), raw.end(),
+                                   [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; });
+    if (plain) {
+        out += '"';
+        out += raw;
+        out += '"';
+    } else {
+        out += escape_(fs_text(raw)).cast<std::string>();
+    }
+}
+
+void RecordJson::append(std::string& out, const FileRecord& record) const {
+    out += "{\"name\": ";
+    append_text(out, record.name);
+    out += ", \"mode\": " + std::to_string(record.mode) + ", \"mtime\": " + std::to_string(record.mtime) +
+           ", \"user\": ";
+    append_text(out, record.user);
+    out += ", \"size\": " + std::to_string(record.size) + ", \"link\": ";
+    append_text(out, record.link);
+    out += '}';
 }
 
 }  // namespace vemo::files

@@ -42,4 +42,15 @@ std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, st
 
 py::dict record_object(const FileRecord& record);
 
+// Appends the record as the interpreter's json.dumps (default settings)
+// writes record_object(record).
+class RecordJson {
+public:
+    void append(std::string& out, const FileRecord& record) const;
+
+private:
+    void append_text(std::string& out, std::string_view raw) const;
+    py::object escape_ = py::module_::import("json.encoder").attr("encode_basestring_ascii");
+};
+
 }  // namespace vemo::files

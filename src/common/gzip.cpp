@@ -12,14 +12,32 @@ namespace {
 constexpr int kGzipWindow = 15 + 16;  // zlib's way of asking for the gzip wrapper
 constexpr size_t kPiece = 64 * 1024;
 
+// Starting a stream allocates and clears its window and hash tables: more
+// than compressing a short reply takes.  Each thread keeps its streams and
+// resets them between payloads; replies of a few KiB get a stream whose
+// tables are small, since clearing is part of every reset.
+constexpr size_t kSmallInput = 4 * 1024;
+
 struct Deflater {
     z_stream z{};
-    explicit Deflater(int level) {
-        if (deflateInit2(&z, level, Z_DEFLATED, kGzipWindow, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    Deflater(int window_bits, int mem_level) {
+        if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, window_bits, mem_level, Z_DEFAULT_STRATEGY) != Z_OK)
             throw std::runtime_error("gzip: cannot start compressor");
     }
     ~Deflater() { deflateEnd(&z); }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
 };
+
+// Ready for a new payload at `level`; any gzip reader accepts the smaller
+// window, which never shortens a match within an input no longer than it.
+z_stream& deflater(size_t input_size, int level) {
+    thread_local Deflater small(12 + 16, 4), large(kGzipWindow, 8);
+    z_stream& z = input_size <= kSmallInput ? small.z : large.z;
+    if (deflateReset(&z) != Z_OK || deflateParams(&z, level, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("gzip: cannot start compressor");
+    return z;
+}
 
 struct Inflater {
     z_stream z{};
@@ -28,7 +46,15 @@ struct Inflater {
             throw std::runtime_error("gzip: cannot start decompressor");
     }
     ~Inflater() { inflateEnd(&z); }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
 };
+
+z_stream& inflater() {
+    thread_local Inflater one;
+    if (inflateReset(&one.z) != Z_OK) throw std::runtime_error("gzip: cannot start decompressor");
+    return one.z;
+}
 
 uint32_t trailer_size(std::string_view data) {
     if (data.size() < 18) return 0;
@@ -39,14 +65,14 @@ uint32_t trailer_size(std::string_view data) {
 }  // namespace
 
 std::string gzip_compress(std::string_view data, int level) {
-    Deflater d(level);
-    std::string out(deflateBound(&d.z, static_cast<uLong>(data.size())), '\0');
-    d.z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    d.z.avail_in = static_cast<uInt>(data.size());
-    d.z.next_out = reinterpret_cast<Bytef*>(out.data());
-    d.z.avail_out = static_cast<uInt>(out.size());
-    if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("gzip: compression failed");
-    out.resize(d.z.total_out);
+    z_stream& z = deflater(data.size(), level);
+    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("gzip: compression failed");
+    out.resize(z.total_out);
     return out;
 }
 
@@ -63,9 +89,9 @@ std::string gzip_decompress(std::string_view data, size_t limit) {
     size_t offset = 0;
     // One member after another, as long as input remains.
     while (offset < data.size()) {
-        Inflater inf;
-        inf.z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + offset));
-        inf.z.avail_in = static_cast<uInt>(data.size() - offset);
+        z_stream& z = inflater();
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + offset));
+        z.avail_in = static_cast<uInt>(data.size() - offset);
         int rc = Z_OK;
         while (rc != Z_STREAM_END) {
             const size_t before = out.size();
@@ -76,17 +102,17 @@ std::string gzip_decompress(std::string_view data, size_t limit) {
             if (before + piece > out.capacity())
                 out.reserve(2 * out.capacity() >= limit ? most : std::max(before + piece, 2 * out.capacity()));
             out.resize(before + piece);
-            inf.z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
-            inf.z.avail_out = static_cast<uInt>(piece);
-            rc = inflate(&inf.z, Z_NO_FLUSH);
-            out.resize(before + piece - inf.z.avail_out);
+            z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
+            z.avail_out = static_cast<uInt>(piece);
+            rc = inflate(&z, Z_NO_FLUSH);
+            out.resize(before + piece - z.avail_out);
             if (out.size() > limit)
                 throw std::invalid_argument("payload decompresses to more than " + std::to_string(limit) + " bytes");
             if (rc == Z_STREAM_END) break;
-            if (rc != Z_OK || (inf.z.avail_in == 0 && inf.z.avail_out != 0))
+            if (rc != Z_OK || (z.avail_in == 0 && z.avail_out != 0))
                 throw std::invalid_argument("Compressed file ended before the end-of-stream marker was reached");
         }
-        offset = data.size() - inf.z.avail_in;
+        offset = data.size() - z.avail_in;
         // Trailing zero padding after the last member is allowed, as gzip does.
         if (offset < data.size() && data.find_first_not_of('\0', offset) == std::string_view::npos) break;
     }
