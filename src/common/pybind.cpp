@@ -86,6 +86,9 @@ py::error_already_set with_native_frame(py::error_already_set& error, const char
 }
 
 std::string json_dumps(const py::handle& value) {
+    // An exact int is written by json as its repr; that is every heartbeat
+    // and every bare code, and spares a call into the json module.
+    if (PyLong_CheckExact(value.ptr())) return py::str(value);
     return py::str(py::module_::import("json").attr("dumps")(value));
 }
 
