@@ -2,19 +2,11 @@
 directories, modes and owners, and SHA-1 comparison."""
 import hashlib
 
-from .errors import AgentFailure, UnexpectedReply, VemoError
+from .errors import AgentFailure, Refused, UnexpectedReply
 from .reply import FAILURE_MARK
 from .types import MsgType
 
 SHA1_PIECE = 1024 * 1024
-
-
-class Refused(VemoError):
-    """The agent answered with a result message whose status is false."""
-
-    def __init__(self, msg):
-        super().__init__(msg)
-        self.msg = msg
 
 
 def refused_unless_ok(reply):

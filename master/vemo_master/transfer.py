@@ -10,7 +10,7 @@ import json
 import os
 
 from . import files
-from .errors import VemoError
+from .errors import TransferError
 from .reply import reply_json
 from .types import MsgType
 from .wire import recv_exact
@@ -20,10 +20,6 @@ PIECE = 256 * 1024
 PARTIAL_SUFFIX = ".part"
 
 UploadResult = collections.namedtuple("UploadResult", "skipped offset reply")
-
-
-class TransferError(VemoError):
-    """A transfer that ended without a faithful copy."""
 
 
 def _md5(data):

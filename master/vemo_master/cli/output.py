@@ -4,11 +4,10 @@ import socket
 import ssl
 import sys
 
-from .. import files
 from ..errors import (AgentFailure, BadSeal, CertificateChanged,
                       ConnectionClosed, FingerprintMismatch, KeyRefused,
-                      UnexpectedReply, VemoError)
-from ..transfer import TransferError
+                      Refused, TransferError, UnexpectedReply, VemoError)
+
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -70,7 +69,7 @@ def classify(exc, where, timeout):
             reply = _last_line(reply)
         return REFUSED, one_line("%s: key refused by the agent (%s)"
                                  % (where, reply))
-    if isinstance(exc, files.Refused):
+    if isinstance(exc, Refused):
         return REFUSED, one_line("%s: refused: %s"
                                  % (where, _refusal_text(exc.msg)))
     if isinstance(exc, AgentFailure):
