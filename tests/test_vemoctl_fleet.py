@@ -75,4 +75,8 @@ def test_relay_passes_request_keys_to_the_other_agent(fleet):
     # The other agent's refusal is a refusal here too.
     missing = vemoctl(first, "relay", target, key, "plugin_is_isntalled",
                       "p_name=absent")
-    assert missing.returncode == REFUSED and "未安装!" in missing.stderr
+    assert missing.returncode == REFUSED and "not installed" in missing.stderr
+    # Operators read English; --json keeps the agent's own text.
+    doc = json.loads(vemoctl(first, "--json", "relay", target, key,
+                             "plugin_is_isntalled", "p_name=absent").stdout)
+    assert doc["agent_msg"] == "未安装!"

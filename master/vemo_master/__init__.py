@@ -1,4 +1,6 @@
 """Master-side client for the vemo node agent."""
+__version__ = "0.1.0"
+
 from .crypto import (cert_fingerprint, gunzip_bytes, gzip_bytes,
                      new_session_key, open_sealed, seal, wrap_session_key)
 from .errors import (AgentFailure, BadSeal, CertificateChanged,
