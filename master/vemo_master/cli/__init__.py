@@ -42,9 +42,7 @@ def _single(args):
     return EXIT_CODES[document["status"]]
 
 
-def _fleet(args):
-    targets = read_inventory(args.hosts, args.port, args.key).select(
-        args.limit)
+def _fleet(args, targets):
     board = Board(len(targets), quiet=args.json)
     try:
         results = run_all(targets, args, board)
@@ -71,6 +69,8 @@ def _run(argv):
         args.key = os.path.expanduser(args.key or default_key())
         if args.handler.check is not None:
             args.handler.check(args)
+        targets = args.hosts and read_inventory(
+            args.hosts, args.port, args.key).select(args.limit)
     except UsageError as exc:
         if "--json" in argv:
             print_json(_usage_document(argv, str(exc)))
@@ -85,8 +85,8 @@ def _run(argv):
                         "error": exc.message})
         error(exc.message)
         return EXIT_CODES[exc.status]
-    if args.hosts:
-        return _fleet(args)
+    if targets:
+        return _fleet(args, targets)
     return _single(args)
 
 
