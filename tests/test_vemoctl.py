@@ -1,6 +1,9 @@
-"""vemoctl end to end: the command-line master run as a subprocess against
-real agents; transfers that resume, --json documents, exit codes and
+"""vemoctl end to end: the command-line master run in-process through
+main(argv) against real agents (as a subprocess where the terminal or the
+process matters); transfers that resume, --json documents, exit codes and
 one-line errors."""
+import contextlib
+import io
 import json
 import os
 import pty
@@ -18,22 +21,24 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 import agent_process
 import raw_transfer as rt
 from harness import REPO
+from vemo_master.cli import main
 
 CLI_TIMEOUT = 120
 OK, FAILED, USAGE, REFUSED = 0, 1, 2, 3
 
 
-def vemoctl(agent_or_port, *argv, key=None, stderr=subprocess.PIPE):
-    """Runs vemoctl against an agent (or a bare port) with its key."""
+def vemoctl(agent_or_port, *argv, key=None):
+    """Runs vemoctl's main() against an agent (or a bare port) with its
+    key; what a finished process would show."""
     port = getattr(agent_or_port, "port", agent_or_port)
     if key is None:
         key = agent_or_port.install_dir / "data" / "id_rsa.pub"
-    env = dict(os.environ, PYTHONPATH=str(REPO / "master"))
-    return subprocess.run(
-        [sys.executable, "-m", "vemo_master.cli", "--port", str(port),
-         "--key", str(key)] + [str(a) for a in argv],
-        env=env, stdout=subprocess.PIPE, stderr=stderr, text=True,
-        timeout=CLI_TIMEOUT)
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        code = main(["--port", str(port), "--key", str(key)]
+                    + [str(a) for a in argv])
+    return subprocess.CompletedProcess(argv, code, out.getvalue(),
+                                       err.getvalue())
 
 
 def as_json(proc):
@@ -211,3 +216,131 @@ def test_exit_codes_and_one_line_errors(agent, tmp_path):
     doc = as_json(failed)
     assert (doc["ok"], doc["status"]) == (False, "failed")
     assert "unreachable" in doc["error"] and "result" not in doc
+
+
+def test_put_resolves_the_destination_before_sending(agent, tmp_path):
+    src = tmp_path / "site.conf"
+    src.write_bytes(os.urandom(200000))
+    site = tmp_path / "srv" / "site"
+    (site / "site.conf").mkdir(parents=True)     # in the way of the copy
+
+    # An existing directory receives the file, as with scp; a directory in
+    # the way of the file is refused before a byte goes out.
+    assert_one_line_error(vemoctl(agent, "put", src, site), REFUSED,
+                          "is a directory")
+    assert sorted(os.listdir(site)) == ["site.conf"]
+    (site / "site.conf").rmdir()
+    assert vemoctl(agent, "put", src, site).returncode == OK
+    assert (site / "site.conf").read_bytes() == src.read_bytes()
+    assert_one_line_error(vemoctl(agent, "put", src, src, site / "site.conf"),
+                          REFUSED, "not a directory")
+
+    # A local-side failure names the local path, not the host.
+    missing_dir = vemoctl(agent, "get", site / "site.conf",
+                          tmp_path / "loc" / "newdir" / "x.conf")
+    assert_one_line_error(missing_dir, FAILED, str(tmp_path / "loc" / "newdir"))
+    assert str(agent.port) not in missing_dir.stderr
+    assert_one_line_error(vemoctl(agent, "get", site, tmp_path), REFUSED,
+                          "is a directory (use -r)")
+    doc = as_json(vemoctl(agent, "--json", "put", tmp_path / "nope", "/srv/"))
+    assert (doc["ok"], doc["status"]) == (False, "failed")
+
+
+def test_trees_several_sources_and_skips_like_rsync(agent, tmp_path):
+    tree = tmp_path / "tree"
+    (tree / "a" / "b").mkdir(parents=True)
+    (tree / "x.txt").write_bytes(b"one")
+    (tree / "a" / "b" / "y.sh").write_bytes(b"two")
+    os.chmod(tree / "a" / "b" / "y.sh", 0o750)
+    dst = tmp_path / "dst"
+
+    dry = vemoctl(agent, "put", "-r", "--dry-run", tree, str(dst) + "/")
+    assert dry.returncode == OK and "would send 3 bytes" in dry.stdout
+    assert not dst.exists()
+    first = as_json(vemoctl(agent, "--json", "put", "-r", tree, str(dst) + "/"))
+    assert [f["skipped"] for f in first["result"]["files"]] == [False, False]
+    assert (dst / "tree" / "a" / "b" / "y.sh").read_bytes() == b"two"
+    assert os.stat(dst / "tree" / "a" / "b" / "y.sh").st_mode & 0o777 == 0o750
+    again = as_json(vemoctl(agent, "--json", "put", "-r", tree, str(dst) + "/"))
+    assert (again["bytes"], [f["skipped"] for f in again["result"]["files"]]) \
+        == (0, [True, True])
+
+    # Several sources, one of them a quoted glob, into a new directory.
+    multi = vemoctl(agent, "put", str(tree / "*.txt"), tree / "a" / "b" / "y.sh",
+                    str(tmp_path / "multi") + "/")
+    assert multi.returncode == OK
+    assert sorted(os.listdir(tmp_path / "multi")) == ["x.txt", "y.sh"]
+
+    back = tmp_path / "back"
+    assert vemoctl(agent, "get", "-r", dst / "tree", back).returncode == OK
+    assert (back / "a" / "b" / "y.sh").read_bytes() == b"two"
+    assert os.stat(back / "a" / "b" / "y.sh").st_mode & 0o777 == 0o750
+
+
+def test_results_that_did_not_take_are_not_success(agent, tmp_path):
+    target = tmp_path / "f.txt"
+    target.write_bytes(b"x")
+    assert_one_line_error(vemoctl(agent, "chown", "nosuchuser", target),
+                          FAILED, "unchanged", "owner is root")
+    assert_one_line_error(vemoctl(agent, "chown", "nobody:root", target),
+                          USAGE, "not a group")
+    assert vemoctl(agent, "chown", "nobody", target).returncode == OK
+    assert_one_line_error(vemoctl(agent, "mkdir", target), FAILED, "unchanged")
+    assert_one_line_error(vemoctl(agent, "put", "--mode", "640", "--user",
+                                  "nosuchuser", target, tmp_path / "g.txt"),
+                          FAILED, "owner is")
+    assert_one_line_error(vemoctl(agent, "reload", "nosuchmod"), REFUSED,
+                          "not a loaded module", "reloaded")
+    assert_one_line_error(vemoctl(agent, "workers", "stop", "nosuch"),
+                          REFUSED, "no worker nosuch")
+    assert_one_line_error(vemoctl(agent, "pip", "list"), REFUSED,
+                          "no private environment")
+    assert_one_line_error(vemoctl(agent, "sha1", tmp_path / "none", target),
+                          REFUSED, "no such remote path")
+    shown = vemoctl(agent, "sha1", target, target)
+    assert shown.returncode == OK
+    assert rt.sha1(b"x") in shown.stdout and "same SHA-1" in shown.stdout
+    # No plugin directory is an empty list, not the agent's failure.
+    assert not (agent.install_dir / "plugin").exists()
+    assert as_json(vemoctl(agent, "--json", "plugins"))["result"] == {
+        "plugins": []}
+    # The agent's own text in English; --json keeps it.
+    refused = vemoctl(agent, "--json", "ls", tmp_path / "none")
+    assert refused.stderr.endswith("no such directory\n")
+    assert as_json(refused)["agent_msg"] == "指定目录不存在!"
+
+
+def test_grammar_global_flags_anywhere_and_usage_as_json(agent, tmp_path):
+    ping = vemoctl(agent, "ping", "--json", "--timeout", "20")
+    assert ping.returncode == OK and as_json(ping)["command"] == "ping"
+    usage = vemoctl(agent, "--json", "chmod", "9z9", "/x")
+    assert usage.returncode == USAGE and as_json(usage)["status"] == "usage"
+    assert_one_line_error(vemoctl(agent, "--hosts", tmp_path, "--host", "h",
+                                  "ping"), USAGE, "--hosts")
+    from vemo_master.cli.arguments import parse
+    assert parse(["pip", "install", "x", "--pip-args", "--no-index"]
+                 ).pip_args == "--no-index"
+
+
+def test_progress_fits_a_narrow_pane_and_shows_verification():
+    from vemo_master.cli.progress import Progress
+    bar = Progress("a-rather-long-file-name.bin", stream=io.StringIO(),
+                   enabled=True, clock=lambda: 1.0, columns=60)
+    bar(5 * 2 ** 20, 10 * 2 ** 20)
+    assert 0 < len(bar.line(2.0)) < 60
+    bar.verifying()
+    assert "verifying SHA-1" in bar.stream.getvalue().split("\r")[-1]
+
+
+def test_closed_stdout_ends_quietly(agent, tmp_path):
+    for i in range(3000):
+        (tmp_path / ("f%04d" % i)).touch()
+    env = dict(os.environ, PYTHONPATH=str(REPO / "master"))
+    cmd = "%s -m vemo_master.cli --port %d --key %s ls %s | head -1" % (
+        sys.executable, agent.port, agent.install_dir / "data" / "id_rsa.pub",
+        tmp_path)
+    proc = subprocess.run(["bash", "-o", "pipefail", "-c", cmd], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, timeout=CLI_TIMEOUT)
+    assert proc.stderr == "" and proc.stdout.count("\n") == 1
+    assert proc.returncode == 141

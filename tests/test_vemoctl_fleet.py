@@ -75,4 +75,40 @@ def test_relay_passes_request_keys_to_the_other_agent(fleet):
     # The other agent's refusal is a refusal here too.
     missing = vemoctl(first, "relay", target, key, "plugin_is_isntalled",
                       "p_name=absent")
-    assert missing.returncode == REFUSED and "未安装!" in missing.stderr
+    assert missing.returncode == REFUSED and "not installed" in missing.stderr
+    # Operators read English; --json keeps the agent's own text.
+    doc = json.loads(vemoctl(first, "--json", "relay", target, key,
+                             "plugin_is_isntalled", "p_name=absent").stdout)
+    assert doc["agent_msg"] == "未安装!"
+
+
+def test_inventory_groups_limit_and_per_host_settings(fleet, tmp_path):
+    (a, b, down) = fleet
+    keys = tmp_path / "keys"
+    keys.mkdir()
+    for agent in fleet:
+        shutil.copy(str(agent.install_dir / "data" / "id_rsa.pub"),
+                    str(keys / ("%d.pub" % agent.port)))
+    ini = tmp_path / "inventory"
+    ini.write_text(
+        "[web]\n127.0.0.1 port=%d key=keys/%d.pub\n"
+        "127.0.0.1:%d keys/%d.pub\n"
+        "[db]\n127.0.0.1:%d key=keys/%d.pub\n"
+        "[prod:children]\nweb\n" % (a.port, a.port, b.port, b.port,
+                                    down.port, down.port))
+    web = vemoctl(down, "--hosts", ini, "--limit", "prod", "ping")
+    assert web.returncode == 0 and web.stdout.splitlines()[-1] == (
+        "2 of 2 hosts ok")
+    one = json.loads(vemoctl(down, "ping", "--json", "--hosts", ini,
+                             "--limit", "*:%d" % b.port).stdout)
+    assert [d["port"] for d in one] == [b.port]
+
+    yml = tmp_path / "inventory.yml"
+    yml.write_text(json.dumps({"all": {"children": {
+        "web": {"hosts": {"127.0.0.1:%d" % p: {"key": "keys/%d.pub" % p}
+                          for p in (a.port, down.port)}}}}}))
+    both = vemoctl(down, "--hosts", yml, "--limit", "web", "ping")
+    assert both.returncode == 1 and "unreachable" in both.stderr
+    assert both.stdout.splitlines()[-1] == "1 of 2 hosts ok"
+    assert vemoctl(down, "--hosts", ini, "--limit", "nosuch", "ping"
+                   ).returncode == 2

@@ -1,9 +1,12 @@
 """Master-side client for the vemo node agent."""
+__version__ = "0.1.0"
+
 from .crypto import (cert_fingerprint, gunzip_bytes, gzip_bytes,
                      new_session_key, open_sealed, seal, wrap_session_key)
 from .errors import (AgentFailure, BadSeal, CertificateChanged,
                      ConnectionClosed, FingerprintMismatch, FrameTooLarge,
-                     KeyRefused, NoSessionKey, UnexpectedReply, VemoError)
+                     KeyRefused, NoSessionKey, Refused, TransferError,
+                     UnexpectedReply, VemoError)
 from .reply import reply_json, reply_value
 from .session import Session
 from .types import MsgType
@@ -12,7 +15,7 @@ from .wire import pack_request, read_reply, recv_exact
 __all__ = [
     "AgentFailure", "BadSeal", "CertificateChanged", "ConnectionClosed",
     "FingerprintMismatch", "FrameTooLarge", "KeyRefused", "MsgType",
-    "NoSessionKey", "Session", "UnexpectedReply", "VemoError",
+    "NoSessionKey", "Refused", "Session", "TransferError", "UnexpectedReply", "VemoError",
     "cert_fingerprint", "gunzip_bytes", "gzip_bytes", "new_session_key",
     "open_sealed", "pack_request", "read_reply", "recv_exact", "reply_json",
     "reply_value", "seal", "wrap_session_key",

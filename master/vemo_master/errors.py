@@ -73,3 +73,15 @@ class UnexpectedReply(VemoError):
 
 class AgentFailure(UnexpectedReply):
     """The agent's handler raised; `text` is its failure report."""
+
+
+class Refused(VemoError):
+    """The agent answered with a result message whose status is false."""
+
+    def __init__(self, msg):
+        super().__init__(msg)
+        self.msg = msg
+
+
+class TransferError(VemoError):
+    """A transfer that ended without a faithful copy."""

@@ -61,6 +61,12 @@ def other_sock(session, host, port, token, fun, **args):
     """Have the agent call operation `fun` of its relay client on the
     agent at host:port (whose public key is `token`) with `args` as named
     arguments."""
+    return relay(session, host, port, token, fun, args)
+
+
+def relay(session, host, port, token, fun, args):
+    """other_sock() with the named arguments as one dict, which may hold
+    any key (`fun` of a relayed worker or task call, for instance)."""
     return _call(session, MsgType.OTHER_SOCK, {
         "host": host, "port": port, "token": token, "fun": fun, "args": args})
 

@@ -1,20 +1,13 @@
 """File operations of the agent that take one request each: listing,
 directories, modes and owners, and SHA-1 comparison."""
 import hashlib
+import posixpath
 
-from .errors import AgentFailure, UnexpectedReply, VemoError
+from .errors import AgentFailure, Refused, UnexpectedReply
 from .reply import FAILURE_MARK
 from .types import MsgType
 
 SHA1_PIECE = 1024 * 1024
-
-
-class Refused(VemoError):
-    """The agent answered with a result message whose status is false."""
-
-    def __init__(self, msg):
-        super().__init__(msg)
-        self.msg = msg
 
 
 def refused_unless_ok(reply):
@@ -38,6 +31,28 @@ def list_dir(session, path):
     """{"dirs": [...], "files": [...]}: the file records of directory
     `path`, in the agent's enumeration order. Refused when it is missing."""
     return refused_unless_ok(session.request_json(MsgType.GET_FILE_LIST, path))
+
+
+def stat(session, path):
+    """The listing record of `path` plus "type" ("dir" or "file"), or None
+    when it is missing (or its parent is not a directory). "/" has no
+    record of its own: {"name": "/", "type": "dir"}."""
+    parent, name = posixpath.split(path.rstrip("/"))
+    if not name:
+        return {"name": "/", "type": "dir"}
+    try:
+        listing = list_dir(session, parent or "/")
+    except Refused:
+        return None
+    except AgentFailure as exc:
+        if "NotADirectoryError" in exc.text:
+            return None
+        raise
+    for kind, type_name in (("dirs", "dir"), ("files", "file")):
+        for record in listing[kind]:
+            if record["name"] == name:
+                return dict(record, type=type_name)
+    return None
 
 
 def _mode_request(path, mode, user):

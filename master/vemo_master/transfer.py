@@ -10,7 +10,7 @@ import json
 import os
 
 from . import files
-from .errors import VemoError
+from .errors import TransferError
 from .reply import reply_json
 from .types import MsgType
 from .wire import recv_exact
@@ -20,10 +20,6 @@ PIECE = 256 * 1024
 PARTIAL_SUFFIX = ".part"
 
 UploadResult = collections.namedtuple("UploadResult", "skipped offset reply")
-
-
-class TransferError(VemoError):
-    """A transfer that ended without a faithful copy."""
 
 
 def _md5(data):
@@ -94,23 +90,26 @@ def send_upload(session, local_path, remote_dir, remote_name, offset=0,
 
 
 def upload(session, local_path, remote_dir, remote_name, mode=None,
-           user=None, verify=True, progress=None):
+           user=None, verify=True, progress=None, sha1=None, on_verify=None):
     """Places `local_path` at remote_dir/remote_name, resuming an earlier
     interrupted upload. With `verify`, a file the agent reports as already
     in place is sent again unless its SHA-1 matches, and a finished upload
-    must match too. `progress` is passed on to send_upload()."""
-    remote_path = remote_dir + "/" + remote_name
+    must match too. `progress` is passed on to send_upload(); `sha1`, when
+    given, is the local file's known digest; `on_verify()` is called when
+    the final comparison starts."""
+    remote_path = remote_dir.rstrip("/") + "/" + remote_name
+    digest = (lambda: sha1) if sha1 else (lambda: files.local_sha1(local_path))
     offset = check_upload(session, local_path, remote_dir, remote_name)
     if offset is None:
-        if not verify or files.sha1_matches(
-                session, remote_path, files.local_sha1(local_path)):
+        if not verify or files.sha1_matches(session, remote_path, digest()):
             return UploadResult(True, os.path.getsize(local_path), None)
         offset = 0
     reply = files.refused_unless_ok(send_upload(
         session, local_path, remote_dir, remote_name, offset, mode, user,
         progress))
-    if verify and not files.sha1_matches(
-            session, remote_path, files.local_sha1(local_path)):
+    if verify and on_verify is not None:
+        on_verify()
+    if verify and not files.sha1_matches(session, remote_path, digest()):
         raise TransferError("%s differs from %s after the upload"
                             % (remote_path, local_path))
     return UploadResult(False, offset, reply)
@@ -156,12 +155,14 @@ def receive_download(session, header, offset, out, progress=None):
     return count
 
 
-def download(session, remote_path, local_path, verify=True, progress=None):
+def download(session, remote_path, local_path, verify=True, progress=None,
+             on_verify=None):
     """Fetches `remote_path` into `local_path`, resuming from
     local_path + ".part" when an earlier download was cut short. Returns
     the download header. With `verify`, a copy whose SHA-1 differs from the
     agent's file is discarded and TransferError raised. `progress` is
-    passed on to receive_download()."""
+    passed on to receive_download(); `on_verify()` is called when the
+    final comparison starts."""
     partial = local_path + PARTIAL_SUFFIX
     offset = os.path.getsize(partial) if os.path.exists(partial) else 0
     header = request_download(session, remote_path, offset)
@@ -172,6 +173,8 @@ def download(session, remote_path, local_path, verify=True, progress=None):
         header = request_download(session, remote_path, offset)
     with open(partial, "ab") as out:
         receive_download(session, header, offset, out, progress)
+    if verify and on_verify is not None:
+        on_verify()
     if verify and not files.sha1_matches(session, remote_path,
                                          files.local_sha1(partial)):
         os.remove(partial)

@@ -1,23 +1,35 @@
-"""vemoctl: the command-line master. `main()` is the console entry point;
-`python3 -m vemo_master.cli` runs it too."""
+"""vemoctl: the command-line master. `main(argv)` runs one command line
+in-process and returns its exit code; `python3 -m vemo_master.cli` and the
+console entry point run it on sys.argv."""
 import os
 import sys
 
-from .arguments import build_parser
-from .commands import check_args
-from .fleet import read_hosts, run_all
-from .output import (EXIT_CODES, EXIT_INTERRUPTED, EXIT_USAGE, CommandError,
-                     UsageError, address, error, overall_exit, print_json,
-                     print_text, summary_table)
+from .arguments import parse
+from .fleet import Board, run_all
+from .inventory import read_inventory
+from .output import (EXIT_CODES, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_PIPE,
+                     EXIT_USAGE, CommandError, UsageError, error,
+                     overall_exit, print_json, print_text, summary_table)
 from .runner import Target, public, run
-from .trust import check_trust, trust
 
 __all__ = ["main"]
 
 
+def default_key():
+    """$VEMO_KEY, else the key in the config directory when present, else
+    ./id_rsa.pub."""
+    if os.environ.get("VEMO_KEY"):
+        return os.path.expanduser(os.environ["VEMO_KEY"])
+    base = os.environ.get("XDG_CONFIG_HOME", "")
+    if not os.path.isabs(base):
+        base = os.path.join(os.path.expanduser("~"), ".config")
+    configured = os.path.join(base, "vemo", "id_rsa.pub")
+    return configured if os.path.isfile(configured) else "./id_rsa.pub"
+
+
 def _single(args):
-    if args.command == "trust":
-        document = trust(args)
+    if not args.handler.connects:
+        document = args.handler.run(args)
     else:
         document = run(Target(args.host, args.port, args.key), args,
                        show_progress=True)
@@ -30,45 +42,76 @@ def _single(args):
     return EXIT_CODES[document["status"]]
 
 
-def _fleet(args):
-    targets = read_hosts(args.hosts, args.port, args.key)
-    results = run_all(targets, args, args.parallel)
+def _fleet(args, targets):
+    board = Board(len(targets), quiet=args.json)
+    try:
+        results = run_all(targets, args, board)
+    except KeyboardInterrupt:
+        print_text(summary_table(board.states(targets)), stream=sys.stderr)
+        raise
     if args.json:
         print_json([public(r) for r in results])
     else:
-        for r in results:
-            if r["ok"]:
-                print_text(r["text"],
-                           prefix=address(r["host"], r["port"]) + ": ")
         print_text(summary_table(results))
-    for r in results:
-        if not r["ok"]:
-            error(r["error"])
     return overall_exit(results)
 
 
-def main(argv=None):
-    parser = build_parser()
-    args = parser.parse_args(argv)
+def _usage_document(argv, message):
+    command = next((a for a in argv if not a.startswith("-")), None)
+    return {"command": command, "ok": False, "status": "usage",
+            "error": message}
+
+
+def _run(argv):
     try:
-        check_args(args)
-        if args.command == "trust":
-            check_trust(args)
-        if args.hosts:
-            return _fleet(args)
-        return _single(args)
+        args = parse(argv)
+        args.host = args.host or "127.0.0.1"
+        args.key = os.path.expanduser(args.key or default_key())
+        if args.handler.check is not None:
+            args.handler.check(args)
+        targets = args.hosts and read_inventory(
+            args.hosts, args.port, args.key).select(args.limit)
     except UsageError as exc:
-        parser.print_usage(sys.stderr)
+        if "--json" in argv:
+            print_json(_usage_document(argv, str(exc)))
+        elif exc.parser is not None:
+            exc.parser.print_usage(sys.stderr)
         error(str(exc))
         return EXIT_USAGE
     except CommandError as exc:
+        if "--json" in argv:
+            print_json({"command": args.command, "host": args.host,
+                        "port": args.port, "ok": False, "status": exc.status,
+                        "error": exc.message})
         error(exc.message)
         return EXIT_CODES[exc.status]
+    if targets:
+        return _fleet(args, targets)
+    return _single(args)
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        return _run(argv)
+    except SystemExit as exc:   # --help, --version
+        return exc.code or 0
+    except BrokenPipeError:
+        # The reader went away (| head): say nothing more, anywhere.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_PIPE
     except KeyboardInterrupt:
         error("interrupted")
-        if args.hosts:
+        if "--hosts" in " ".join(argv):
             # Hosts still transferring would otherwise hold the exit.
             sys.stdout.flush()
             sys.stderr.flush()
             os._exit(EXIT_INTERRUPTED)
         return EXIT_INTERRUPTED
+    except Exception as exc:
+        if "--traceback" in argv:
+            raise
+        error("internal error: %s: %s (run again with --traceback for a "
+              "bug report)" % (type(exc).__name__, exc))
+        return EXIT_FAILED

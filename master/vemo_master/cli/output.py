@@ -4,17 +4,18 @@ import socket
 import ssl
 import sys
 
-from .. import files
 from ..errors import (AgentFailure, BadSeal, CertificateChanged,
                       ConnectionClosed, FingerprintMismatch, KeyRefused,
-                      UnexpectedReply, VemoError)
-from ..transfer import TransferError
+                      Refused, TransferError, UnexpectedReply, VemoError)
+from .messages import english
+
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_REFUSED = 3
 EXIT_INTERRUPTED = 130
+EXIT_PIPE = 141
 
 OK, FAILED, REFUSED = "ok", "failed", "refused"
 EXIT_CODES = {OK: EXIT_OK, FAILED: EXIT_FAILED, REFUSED: EXIT_REFUSED}
@@ -30,7 +31,12 @@ class CommandError(Exception):
 
 
 class UsageError(Exception):
-    """Arguments that cannot make a request."""
+    """Arguments that cannot make a request; `parser` is the one whose
+    usage line applies."""
+
+    def __init__(self, message, parser=None):
+        super().__init__(message)
+        self.parser = parser
 
 
 def failed(message):
@@ -70,9 +76,9 @@ def classify(exc, where, timeout):
             reply = _last_line(reply)
         return REFUSED, one_line("%s: key refused by the agent (%s)"
                                  % (where, reply))
-    if isinstance(exc, files.Refused):
+    if isinstance(exc, Refused):
         return REFUSED, one_line("%s: refused: %s"
-                                 % (where, _refusal_text(exc.msg)))
+                                 % (where, _refusal_text(english(exc.msg))))
     if isinstance(exc, AgentFailure):
         return REFUSED, one_line("%s: the agent failed: %s"
                                  % (where, _last_line(exc.text)))
@@ -103,12 +109,23 @@ def classify(exc, where, timeout):
         return FAILED, one_line("%s: connection lost: %s"
                                 % (where, exc.strerror if isinstance(
                                     exc, OSError) and exc.strerror else exc))
+    if isinstance(exc, OSError) and exc.filename is not None:
+        # Only local files raise with a file name: the agent's answers
+        # carry none.
+        return FAILED, one_line("local %s: %s" % (exc.filename,
+                                                  exc.strerror or exc))
     if isinstance(exc, OSError):
         return FAILED, one_line("%s: %s" % (where, exc.strerror or exc))
     if isinstance(exc, VemoError):
         return FAILED, one_line("%s: %s" % (where, exc))
     return FAILED, one_line("%s: internal error: %s: %s"
                             % (where, type(exc).__name__, exc))
+
+
+def unexpected(exc):
+    """True for an exception that is a bug of vemoctl, not something the
+    agent, the network or the local files did."""
+    return not isinstance(exc, (CommandError, VemoError, OSError, EOFError))
 
 
 def error(message, stream=None):

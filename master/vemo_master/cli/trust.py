@@ -2,6 +2,8 @@
 of the one recorded at first contact. Nothing is sent to the agent: the
 next command checks that it presents this certificate."""
 from .. import known_hosts
+from .argtypes import sha256_hex
+from .declare import Command, arg
 from .output import FAILED, OK, UsageError, address
 
 
@@ -33,3 +35,11 @@ def trust(args):
         "fingerprint": args.new_fingerprint, "replaced": old,
         "known_hosts": path})
     return document
+
+
+COMMAND = Command(
+    "trust", "record the agent's new certificate fingerprint in the "
+    "known-hosts file", trust,
+    [arg("new_fingerprint", metavar="FINGERPRINT", type=sha256_hex)],
+    '{"fingerprint", "replaced": the one recorded before or null, '
+    '"known_hosts": the file}', check_trust, connects=False)
