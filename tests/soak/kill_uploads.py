@@ -26,7 +26,7 @@ import threading
 import time
 
 TESTS = pathlib.Path(__file__).resolve().parents[1]
-for path in (TESTS, TESTS.parent / "master"):
+for path in (TESTS / "support", TESTS.parent / "master"):
     if str(path) not in sys.path:
         sys.path.insert(0, str(path))
 

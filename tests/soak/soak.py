@@ -41,7 +41,7 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1] / "master"))
-sys.path.insert(0, str(HERE.parent))
+sys.path.insert(0, str(HERE.parent / "support"))
 
 import agent_process  # noqa: E402
 import probe as probe_mod  # noqa: E402
