@@ -1,6 +1,8 @@
 // The agent class as the interpreter sees it: every operation under its
-// own name, the tables and the bounds as attributes.
-#include "client/handlers.hpp"
+// own name, the tables and the bounds as attributes.  Methods outside the
+// table of operations, or with another signature, are bound by hand.
+#include "client/files.hpp"
+#include "client/operations.hpp"
 
 namespace vemo {
 
@@ -33,15 +35,16 @@ void bind_agent(py::module_& m) {
         .def("clean_fd", &A::clean_fd)
         .def("_error", &A::_error, py::arg("fd"), py::arg("msg"), py::arg("to_aes") = true)
         .def("_success", &A::_success, py::arg("fd"), py::arg("msg"), py::arg("to_aes") = true)
-        .def("on_password", &A::on_password, py::arg("fd"), py::arg("data"))
         .def("aes_encode", &A::aes_encode, py::arg("fd"), py::arg("data"))
         .def("aes_decode", &A::aes_decode, py::arg("fd"), py::arg("data"))
         .def("on_close", &A::on_close, py::arg("fd"))
         .def("send", &A::send, py::arg("fd"), py::arg("data"), py::arg("aes_to") = true)
         .def("create_ssl", &A::create_ssl)
-        .def("get_input", &A::get_input, py::arg("fd"), py::arg("data"));
-    bind_file_service(cls);
-    bind_extension_service(cls);
+        .def("get_input", &A::get_input, py::arg("fd"), py::arg("data"))
+        .def("get_file_stat", &files::get_file_stat, py::arg("filename"))
+        .def("set_file_mode", &files::set_file_mode, py::arg("fd"), py::arg("data"), py::arg("local") = false);
+    for (const Operation& op : kOperations)
+        if (op.bind) op.bind(cls, op.name);
 }
 
 }  // namespace vemo

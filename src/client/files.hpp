@@ -1,13 +1,13 @@
-// The file service: uploads with resume, downloads from an offset, digests,
-// listings, modes and owners.  Each operation is a free function over the
-// agent, bound as the agent's method of the same name.
+// The file service's shared parts: uploads with resume, downloads from an
+// offset, digests, listings, modes and owners.  The operations themselves
+// are declared with the table of operations.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "client/agent.hpp"
+#include "client/operations.hpp"
 
 namespace vemo::files {
 
@@ -16,14 +16,8 @@ namespace vemo::files {
 // agent's resident memory.
 constexpr size_t kTransferPiece = 256 * 1024;
 
-void on_check_file_upload(Agent& agent, int fd, const py::bytes& data);
-void on_file(Agent& agent, int fd, const py::bytes& data);
-void on_download(Agent& agent, int fd, const py::bytes& data);
-void check_file_sha1(Agent& agent, int fd, const py::bytes& data);
-void get_file_list(Agent& agent, int fd, const py::bytes& data);
+// The panel's stat of one name (not a message type).
 py::dict get_file_stat(Agent& agent, const py::object& filename);
-void create_dir(Agent& agent, int fd, const py::bytes& data);
-py::object set_file_mode(Agent& agent, int fd, const py::object& data, bool local);
 
 // The sealed payload opened and parsed as a JSON object.
 py::dict open_request(Agent& agent, int fd, const py::bytes& data);

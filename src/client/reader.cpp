@@ -13,9 +13,6 @@ constexpr size_t kHeaderSize = 5;
 constexpr size_t kReadPiece = 256 * 1024;
 // No RSA key a master could use yields a larger ciphertext (8192 bits).
 constexpr int32_t kMaxKeyExchange = 1024;
-constexpr int kHeartbeat = 16;
-
-constexpr int kTypeCount = sizeof kOperations / sizeof kOperations[0];
 
 // A peer that went away mid-request, known by the error's type: a message
 // that merely quotes such words (a file named "Broken pipe") is a failure
@@ -83,7 +80,7 @@ void Agent::read_frame(Connection& conn, int fd) {
     // Before the key exchange only a key-exchange frame of plausible size
     // can lead anywhere; everything else closes the connection.
     const bool keyed = passwords.contains(py::int_(fd));
-    if (!keyed && (type != 0 || length > kMaxKeyExchange)) {
+    if (!keyed && (type != kKeyExchange || length > kMaxKeyExchange)) {
         on_close(fd);
         return;
     }
@@ -138,16 +135,17 @@ void Agent::refuse_request(int fd, const std::string& why) {
 }
 
 void Agent::dispatch(int fd, int type, std::string&& payload) {
-    operation_ = kOperations[type];
+    const char* const name = kOperations[type].name;
+    operation_ = name;
     if (type == kHeartbeat) {
         send(fd, py::int_(1));
         return;
     }
-    py::object operation = self().attr(kOperations[type]);
+    py::object operation = self().attr(name);
     try {
         operation(fd, py::bytes(payload));
     } catch (py::error_already_set& e) {
-        throw with_native_frame(e, kOperations[type]);
+        throw with_native_frame(e, name);
     }
 }
 
@@ -171,7 +169,7 @@ void Agent::failure_path(int fd, py::error_already_set& error) {
             py::print("客户端[" + peer + "]意外断开连接!", py::arg("flush") = true);
             return;
         }
-        if (operation_ == kOperations[0] && !passwords.contains(py::int_(fd))) {
+        if (operation_ == kOperations[kKeyExchange].name && !passwords.contains(py::int_(fd))) {
             // Nothing can be sealed for this peer: one line, and it goes.
             py::print("key exchange from " + peer_text(fd) + " failed: " + error_line(error),
                       py::arg("flush") = true);
