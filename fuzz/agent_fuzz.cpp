@@ -22,10 +22,10 @@
 
 #include <pybind11/eval.h>
 
-#include "client/agent.hpp"
-#include "client/listener.hpp"
-#include "client/operations.hpp"
-#include "client/selector.hpp"
+#include "client/core/agent.hpp"
+#include "client/core/listener.hpp"
+#include "client/core/operations.hpp"
+#include "client/core/selector.hpp"
 #include "common/pybind.hpp"
 #include "common/tls.hpp"
 #include "peer.hpp"

@@ -2,11 +2,11 @@
 // search path and loads the host modules; it starts nothing.
 #include "common/pybind.hpp"
 
-#include "client/agent.hpp"
-#include "client/connection.hpp"
-#include "client/listener.hpp"
-#include "client/operations.hpp"
-#include "client/selector.hpp"
+#include "client/core/agent.hpp"
+#include "client/core/connection.hpp"
+#include "client/core/listener.hpp"
+#include "client/core/operations.hpp"
+#include "client/core/selector.hpp"
 #include "common/errors.hpp"
 
 PYBIND11_MODULE(client, m) {

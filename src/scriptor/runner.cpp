@@ -3,13 +3,13 @@
 #include "common/fsquery.hpp"
 #include "common/paths.hpp"
 #include "scriptor/files.hpp"
+#include "scriptor/messages.hpp"
 #include "scriptor/scriptor.hpp"
 
 namespace vemo::scriptor {
 
 namespace {
 
-constexpr const char* kNoPhp = "没有找到兼容的PHP版本，请先安装";
 // Arguments files older than this belong to runs that never finished.
 constexpr double kArgsFileLifetime = 60;
 constexpr unsigned kArgsDirMode = 0600;
@@ -39,7 +39,7 @@ py::object exec_php_script(py::object self, py::object args) {
     if (!paths::single_name(name))
         return module_public().attr("returnMsg")(false, fs::to_text("invalid plugin name: " + name));
     py::object php_bin = self.attr("_scriptor__get_php_bin")();
-    if (!py::bool_(php_bin)) return module_public().attr("returnMsg")(false, kNoPhp);
+    if (!py::bool_(php_bin)) return module_public().attr("returnMsg")(false, messages::kNoPhp);
     self.attr("_scriptor__write_args")(args);
     const std::string function = fs::to_path(py::str(args.attr("s")));
     const std::string command = php_command(self, fs::to_path(py::str(php_bin)), function);
