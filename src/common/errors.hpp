@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -11,10 +12,13 @@
 
 namespace vemo {
 
-// An OS error with its errno; becomes OSError (or its subclass for that errno).
+// An OS error with its errno, and the path it concerns where that is worth
+// naming; becomes OSError (or its subclass for that errno).
 struct IoError : std::runtime_error {
     int code;
+    std::optional<std::string> path;
     explicit IoError(int err);
+    IoError(int err, std::string path_named);
 };
 
 // A peer that stopped making progress; becomes TimeoutError ("timed out").

@@ -88,11 +88,10 @@ void Agent::secure_key_material() {
 
 bool Agent::create_ssl() {
     const std::string cert_file = class_attr_text("_cert"), key_file = class_attr_text("_key");
-    namespace fs = std::filesystem;
-    if (fs::exists(cert_file)) return true;
+    if (std::filesystem::exists(cert_file)) return true;
     const auto slash = cert_file.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !fs::exists(cert_file.substr(0, slash)))
-        fs::create_directories(cert_file.substr(0, slash));
+    if (slash != std::string::npos && slash > 0 && !std::filesystem::exists(cert_file.substr(0, slash)))
+        std::filesystem::create_directories(cert_file.substr(0, slash));
 
     std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_RSA_gen(2048));
     std::unique_ptr<X509, X509Free> cert(X509_new());

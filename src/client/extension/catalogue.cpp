@@ -2,7 +2,7 @@
 // an info.json, whose parsed content the master receives unchanged.
 #include "client/extension/extension.hpp"
 #include "client/messages.hpp"
-#include "common/fsquery.hpp"
+#include "common/fs.hpp"
 #include "common/paths.hpp"
 
 namespace vemo::extension {

@@ -3,7 +3,7 @@
 // updated on disk takes effect without restarting the agent.
 #include "client/extension/extension.hpp"
 #include "client/messages.hpp"
-#include "common/fsquery.hpp"
+#include "common/fs.hpp"
 
 namespace vemo::extension {
 namespace {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "client/files/files.hpp"
-#include "client/files/fs.hpp"
 #include "client/messages.hpp"
 #include "common/errors.hpp"
+#include "common/fs.hpp"
 
 namespace vemo::files {
 namespace {
@@ -31,7 +31,7 @@ uint64_t send_file(TlsStream& stream, const FileDescriptor& file, off_t offset, 
     uint64_t sent = 0;
     while (sent < count) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(count - sent, piece.size()));
-        const size_t got = read_at(file.get(), piece.data(), want, offset + static_cast<off_t>(sent));
+        const size_t got = fs::read_at(file.get(), piece.data(), want, offset + static_cast<off_t>(sent));
         stream.write_all(piece.data(), got, stall);
         sent += got;
         if (got < want) break;
@@ -44,8 +44,8 @@ uint64_t send_file(TlsStream& stream, const FileDescriptor& file, off_t offset, 
 void on_download(Agent& agent, int fd, const py::bytes& data) {
     const py::dict request = open_request(agent, fd, data);
     const py::object filename = request["filename"];
-    const std::string path = fs_path(filename);
-    const std::optional<FileDescriptor> file = without_gil([&] { return open_regular(path); });
+    const std::string path = fs::request_path(filename);
+    const std::optional<FileDescriptor> file = without_gil([&] { return fs::open_regular(path); });
     if (!file) {
         agent._error(fd, py::str(messages::kNoSuchFile));
         return;
@@ -57,7 +57,7 @@ void on_download(Agent& agent, int fd, const py::bytes& data) {
     // sent, even from a file that grows meanwhile.
     const uint64_t total = size > from ? static_cast<uint64_t>(size - from) : 0;
     const std::string first = without_gil(
-        [&] { return read_at(file->get(), std::min<uint64_t>(total, kFirstChunkSize), static_cast<off_t>(from)); });
+        [&] { return fs::read_at(file->get(), std::min<uint64_t>(total, kFirstChunkSize), static_cast<off_t>(from)); });
     agent.send(fd, download_header(filename, size, first));
 
     // From here on the master counts file bytes: a failure can no longer be

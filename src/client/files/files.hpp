@@ -26,12 +26,6 @@ py::dict get_file_stat(Agent& agent, const py::object& filename);
 // The sealed payload opened and parsed as a JSON object.
 py::dict open_request(Agent& agent, int fd, const py::bytes& data);
 
-// A path as the file system sees it (the interpreter's file-system
-// encoding); a path with a NUL byte is refused rather than cut short.
-std::string fs_path(const py::handle& path);
-// Bytes from the file system as the interpreter would show them.
-py::str fs_text(std::string_view raw);
-
 // Runs file-system work with the interpreter lock released: a slow disk or
 // network file system must not stop the worker threads.
 template <class Work>

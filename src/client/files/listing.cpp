@@ -7,10 +7,10 @@
 #include <memory>
 #include <vector>
 
-#include "client/files/fs.hpp"
 #include "client/files/record.hpp"
 #include "client/messages.hpp"
 #include "common/errors.hpp"
+#include "common/fs.hpp"
 
 namespace vemo::files {
 namespace {
@@ -63,8 +63,8 @@ py::list record_objects(const std::vector<FileRecord>& records) {
 void get_file_list(Agent& agent, int fd, const py::bytes& data) {
     const py::object path = json_loads(py::bytes(agent.aes_decode(fd, data)).attr("decode")("utf-8"));
     if (!py::isinstance<py::str>(path)) throw py::type_error("the listing request is not a path");
-    const std::string raw_path = fs_path(path);
-    if (!without_gil([&] { return status(raw_path); })) {
+    const std::string raw_path = fs::request_path(path);
+    if (!without_gil([&] { return fs::status(raw_path); })) {
         agent._error(fd, py::str(messages::kNoSuchDirectory));
         return;
     }
@@ -76,7 +76,7 @@ void get_file_list(Agent& agent, int fd, const py::bytes& data) {
 }
 
 py::dict get_file_stat(Agent&, const py::object& filename) {
-    const std::string path = fs_path(filename);
+    const std::string path = fs::request_path(filename);
     const FileRecord record = without_gil([&] {
         AccountNames accounts;
         auto found = read_record(AT_FDCWD, path, path.substr(path.rfind('/') + 1), LinkHint::kUnknown, accounts);

@@ -3,9 +3,8 @@
 #include <cerrno>
 
 #include "client/files/files.hpp"
-#include "client/files/fs.hpp"
-#include "client/files/links.hpp"
 #include "common/errors.hpp"
+#include "common/fs.hpp"
 
 namespace vemo::files {
 namespace {
@@ -18,10 +17,10 @@ const char* const kMissing = "0";
 // master sent them, with a path bound to the file examined, so that a
 // name swapped meanwhile cannot redirect them.
 bool apply_mode_and_owner(const py::object& request) {
-    const std::string raw_path = fs_path(request["path"]);
-    const std::optional<FileDescriptor> file = without_gil([&] { return open_unplanted(raw_path); });
+    const std::string raw_path = fs::request_path(request["path"]);
+    const std::optional<FileDescriptor> file = without_gil([&] { return fs::open_unplanted(raw_path); });
     if (!file) return false;
-    const py::str examined(descriptor_path(file->get()));
+    const py::str examined(fs::descriptor_path(file->get()));
     const py::module_ panel = host_public();
     if (request.contains("mode")) panel.attr("set_mode")(examined, request["mode"]);
     if (request.contains("user")) panel.attr("set_own")(examined, request["user"]);
@@ -39,9 +38,9 @@ py::object set_file_mode(Agent& agent, int fd, const py::object& data, bool loca
 
 void create_dir(Agent& agent, int fd, const py::bytes& data) {
     const py::dict request = open_request(agent, fd, data);
-    const std::string path = fs_path(request["path"]);
+    const std::string path = fs::request_path(request["path"]);
     without_gil([&] {
-        if (!status(path)) make_dirs(path);
+        if (!fs::status(path)) fs::make_dirs(path);
     });
     // The path exists by now: what stops the mode is a local user's link,
     // which the master must not take for done.

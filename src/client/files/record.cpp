@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/fs.hpp"
 
 namespace vemo::files {
 namespace {
@@ -63,12 +64,12 @@ std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, st
 
 py::dict record_object(const FileRecord& record) {
     py::dict object;
-    object["name"] = fs_text(record.name);
+    object["name"] = fs::to_text(record.name);
     object["mode"] = record.mode;
     object["mtime"] = record.mtime;
-    object["user"] = fs_text(record.user);
+    object["user"] = fs::to_text(record.user);
     object["size"] = record.size;
-    object["link"] = fs_text(record.link);
+    object["link"] = fs::to_text(record.link);
     return object;
 }
 

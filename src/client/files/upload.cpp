@@ -4,10 +4,10 @@
 #include <optional>
 #include <vector>
 
-#include "client/files/fs.hpp"
 #include "client/files/raw.hpp"
 #include "client/files/upload.hpp"
 #include "client/messages.hpp"
+#include "common/fs.hpp"
 
 namespace vemo::files {
 namespace {
@@ -68,13 +68,13 @@ std::string receive_first_chunk(RawReceiver& raw) {
 std::optional<FileDescriptor> open_temp(const UploadPlan& plan, int dir) {
     const std::string& name = plan.names.temp_name;
     if (!plan.f_pos) {
-        remove_entry(dir, name);
-        return create_private(dir, name);
+        fs::remove_entry(dir, name);
+        return fs::create_private(dir, name);
     }
-    std::optional<FileDescriptor> held = open_own_leftover(dir, name);
+    std::optional<FileDescriptor> held = fs::open_own_leftover(dir, name);
     if ((held ? held->status().st_size : 0) != *plan.f_pos) return std::nullopt;
     if (held) return held;
-    return create_private(dir, name);
+    return fs::create_private(dir, name);
 }
 
 // Every byte that arrives reaches the temp file, also when the stream stops
@@ -95,7 +95,7 @@ uint64_t append_transfer(const FileDescriptor& temp, int dir, const std::string&
         }
     } catch (...) {
         try {
-            remove_entry(dir, temp_name);
+            fs::remove_entry(dir, temp_name);
         } catch (...) {
         }
         throw;
@@ -109,9 +109,9 @@ uint64_t append_transfer(const FileDescriptor& temp, int dir, const std::string&
 // included, is never touched.  The panel's helpers take paths, so they
 // get one bound to the open file.
 void apply_mode_and_owner(const py::dict& header, bool with_mode, const FileDescriptor& temp) {
-    if (!with_mode) return without_gil([&] { give_default_mode(temp.get()); });
+    if (!with_mode) return without_gil([&] { fs::give_default_mode(temp.get()); });
     const py::module_ panel = host_public();
-    const py::str written(descriptor_path(temp.get()));
+    const py::str written(fs::descriptor_path(temp.get()));
     panel.attr("set_mode")(written, header["f_mode"]);
     panel.attr("set_own")(written, header["f_user"]);
 }
@@ -128,15 +128,15 @@ Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceive
     // Temp and target are named in the one directory opened here, however
     // its path changes meanwhile.
     const FileDescriptor dir = without_gil([&] {
-        if (!status(names.dir)) make_dirs(names.dir);
-        return open_directory(names.parent);
+        if (!fs::status(names.dir)) fs::make_dirs(names.dir);
+        return fs::open_directory(names.parent);
     });
     const std::optional<FileDescriptor> temp = without_gil([&] { return open_temp(plan, dir.get()); });
     if (!temp) return refuse(raw, messages::kCountMismatch);
     const uint64_t received = append_transfer(*temp, dir.get(), names.temp_name, first, raw);
     if (static_cast<long long>(received) + plan.f_pos.value_or(0) != plan.f_size) return {false, messages::kCountMismatch};
     apply_mode_and_owner(header, with_mode, *temp);
-    without_gil([&] { rename_entry(dir.get(), names.temp_name, names.target_name); });
+    without_gil([&] { fs::rename_entry(dir.get(), names.temp_name, names.target_name); });
     return {true, messages::kUploaded};
 }
 
@@ -158,8 +158,8 @@ UploadNames upload_names(const py::dict& request) {
     UploadNames names;
     const py::object dir = request["f_path"];
     names.target = dir + py::str("/") + request["f_name"];
-    names.dir = fs_path(dir);
-    names.target_path = fs_path(names.target);
+    names.dir = fs::request_path(dir);
+    names.target_path = fs::request_path(names.target);
     names.temp_path = names.target_path + kTempSuffix;
     const size_t slash = names.target_path.rfind('/');  // there is one: it was put there above
     names.parent = slash == 0 ? "/" : names.target_path.substr(0, slash);

@@ -1,4 +1,4 @@
-#include "common/fsquery.hpp"
+#include "common/fs.hpp"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -34,10 +34,7 @@ bool is_directory(const std::string& path) {
 
 std::vector<std::string> list_directory(const std::string& path) {
     std::unique_ptr<DIR, DirClose> dir(::opendir(path.c_str()));
-    if (!dir) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-        throw py::error_already_set();
-    }
+    if (!dir) throw IoError(errno, path);
     std::vector<std::string> names;
     errno = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
@@ -59,11 +56,27 @@ std::string to_path(const py::handle& text) {
     return encoded;
 }
 
-py::str to_text(const std::string& path) {
+py::str to_text(std::string_view path) {
     const auto text = py::reinterpret_steal<py::str>(
         PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     if (!text) throw py::error_already_set();
     return text;
+}
+
+std::string request_path(const py::handle& path) {
+    std::string raw;
+    if (py::isinstance<py::bytes>(path)) {
+        raw = py::reinterpret_borrow<py::bytes>(path);
+    } else if (py::isinstance<py::str>(path)) {
+        PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
+        if (!encoded) throw py::error_already_set();
+        raw = py::reinterpret_steal<py::bytes>(encoded);
+    } else {
+        throw py::type_error("path should be a string, not " +
+                             std::string(py::str(py::type::of(path).attr("__name__"))));
+    }
+    if (raw.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return raw;
 }
 
 }  // namespace vemo::fs

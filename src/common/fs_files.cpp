@@ -1,4 +1,4 @@
-#include "client/files/fs.hpp"
+#include "common/fs.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 
 #include "common/errors.hpp"
 
-namespace vemo::files {
+namespace vemo::fs {
 namespace {
 
 constexpr mode_t kCreatedMode = 0666;  // narrowed by the umask, as open() would
@@ -143,4 +143,4 @@ void rename_entry(int dir, const std::string& from, const std::string& to) {
     if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0) throw IoError(errno);
 }
 
-}  // namespace vemo::files
+}  // namespace vemo::fs

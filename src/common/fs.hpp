@@ -1,6 +1,8 @@
-// File-system primitives of the file service.  None of them touches the
-// interpreter, so they may run with the interpreter lock released; failures
-// throw IoError with the system's errno.
+// The file system as the agent and its modules use it: paths built by plain
+// concatenation, relative to the working directory, never normalised.
+// Failures throw IoError, which reaches the interpreter as OSError (naming
+// the path where one is given).  Only the encoders touch the interpreter;
+// everything else may run with the interpreter lock released.
 #pragma once
 
 #include <sys/stat.h>
@@ -9,13 +11,28 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/fdio.hpp"
+#include "common/pybind.hpp"
 
-namespace vemo::files {
+namespace vemo::fs {
 
-using vemo::FileDescriptor;
-using vemo::write_all;
+// Between the interpreter's text and the system's bytes, with the
+// interpreter's file-system encoding (names that are not UTF-8 survive).
+std::string to_path(const py::handle& text);
+py::str to_text(std::string_view path);
+// A path a request names, as text or bytes; one with a NUL byte is refused
+// rather than cut short.
+std::string request_path(const py::handle& path);
+
+// Both follow symbolic links; a path the system cannot name (one holding
+// a NUL byte) exists nowhere.
+bool exists(const std::string& path);
+bool is_directory(const std::string& path);
+// Entry names in the order the system returns them, "." and ".." left out.
+std::vector<std::string> list_directory(const std::string& path);
 
 // Status following links; nothing when the path cannot be examined, which
 // is what "does not exist" means throughout the file service.
@@ -51,6 +68,12 @@ void give_default_mode(int fd);
 // A path naming the file open on `fd` itself, whatever happens to its names.
 std::string descriptor_path(int fd);
 
+// An O_PATH descriptor of what `path` names.  Links in its last component
+// are followed only when each was made by root or by the owner of the file
+// they lead to (the kernel's protected_symlinks rule, for a follower that
+// is root): nothing when the path leads through any other link, or nowhere.
+std::optional<FileDescriptor> open_unplanted(const std::string& path);
+
 // Up to `n` bytes from `offset`, fewer only at the end of the file.
 size_t read_at(int fd, char* buf, size_t n, off_t offset);
 std::string read_at(int fd, size_t n, off_t offset);
@@ -62,4 +85,17 @@ void remove_name(const std::string& path);
 void remove_entry(int dir, const std::string& name);
 void rename_entry(int dir, const std::string& from, const std::string& to);
 
-}  // namespace vemo::files
+// Changes made for plugin code, whose failures name the path as a Python
+// implementation's would.
+// Creates missing parents (0777) and then `path` itself with `mode`, both
+// subject to the umask; `path` made meanwhile by another is no failure.
+void make_dirs(const std::string& path, unsigned mode);
+// Status-change time in seconds, fractional.
+double change_time(const std::string& path);
+void remove_file(const std::string& path);
+// Removes `path` if it can; for clean-up on a path already failing.
+void discard_file(const std::string& path) noexcept;
+// Content and permission bits; a missing source creates nothing.
+void copy_with_mode(const std::string& source, const std::string& target);
+
+}  // namespace vemo::fs

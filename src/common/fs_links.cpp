@@ -1,4 +1,4 @@
-#include "client/files/links.hpp"
+#include "common/fs.hpp"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace vemo::files {
+namespace vemo::fs {
 namespace {
 
 constexpr int kMostLinks = 40;  // the kernel's own limit on one lookup
@@ -70,4 +70,4 @@ std::optional<FileDescriptor> open_unplanted(const std::string& path) {
     return std::nullopt;
 }
 
-}  // namespace vemo::files
+}  // namespace vemo::fs
