@@ -9,6 +9,10 @@ IoError::IoError(int err) : std::runtime_error(std::strerror(err)), code(err) {}
 IoError::IoError(int err, std::string path_named)
     : std::runtime_error(std::strerror(err)), code(err), path(std::move(path_named)) {}
 
+bool is_interrupt(const py::error_already_set& e) {
+    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
+}
+
 void set_python_error(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);

@@ -31,6 +31,9 @@ struct TlsError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// An interrupt or exit meant for the process, which no handler may swallow.
+bool is_interrupt(const py::error_already_set& e);
+
 // Sets the interpreter's error indicator from any exception.
 void set_python_error(const std::exception_ptr& error);
 

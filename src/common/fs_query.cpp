@@ -16,10 +16,6 @@ bool stat_path(const std::string& path, struct stat& st) {
     return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
 }
 
-struct DirClose {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-
 }  // namespace
 
 bool exists(const std::string& path) {
@@ -33,7 +29,7 @@ bool is_directory(const std::string& path) {
 }
 
 std::vector<std::string> list_directory(const std::string& path) {
-    std::unique_ptr<DIR, DirClose> dir(::opendir(path.c_str()));
+    std::unique_ptr<DIR, Deleter<::closedir>> dir(::opendir(path.c_str()));
     if (!dir) throw IoError(errno, path);
     std::vector<std::string> names;
     errno = 0;

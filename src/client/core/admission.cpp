@@ -27,7 +27,7 @@ void Agent::admit_unkeyed(Connection& conn) {
 
 void Agent::note_keyed(int fd) {
     if (!passwords.contains(py::int_(fd))) return;
-    connection(fd).stream.lift_limit();
+    connection(fd)->stream.lift_limit();
     forget_unkeyed(fd);
 }
 
@@ -41,7 +41,7 @@ void Agent::sweep_unkeyed() {
     while (!unkeyed_.empty()) {
         const int fd = unkeyed_.front();
         const py::int_ key(fd);
-        if (connections.contains(key) && !connection(fd).stream.past_limit()) return;
+        if (connections.contains(key) && !connection(fd)->stream.past_limit()) return;
         if (connections.contains(key)) {
             on_close(fd);
         } else {

@@ -66,7 +66,13 @@ public:
     py::object self();
     // A class attribute as text (`_cert`, `_key`).
     static std::string class_attr_text(const char* name);
-    Connection& connection(int fd);
+    // The connection on `fd`, shared with the `connections` table: whoever
+    // holds it across a release of the interpreter lock keeps it alive even
+    // when a worker thread drops it from the table meanwhile.
+    std::shared_ptr<Connection> connection(int fd);
+    // What `epoll` and `s` hold once run() has set them up.
+    Selector& selector();
+    Listener& listener();
 
 private:
     void failure_path(int fd, py::error_already_set& error);

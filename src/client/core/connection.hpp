@@ -9,7 +9,7 @@ namespace vemo {
 
 class Connection {
 public:
-    Connection(int fd, SSL_CTX* ctx) : stream(fd, ctx) {}
+    Connection(FileDescriptor fd, SSL_CTX* ctx) : stream(std::move(fd), ctx) {}
     int fileno() const { return stream.fd(); }
     bool closed() const { return stream.closed(); }
     void close() { stream.close(); }

@@ -20,32 +20,22 @@ int open_reserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 }  // namespace
 
-Listener::Listener()
-    : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), reserve_(-1) {
-    if (fd_ < 0) throw IoError(errno);
+Listener::Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (!fd_.valid()) throw IoError(errno);
     const int one = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer) != 0) {
-        const int err = errno;
-        ::close(fd_);
-        throw IoError(err);
-    }
-    reserve_ = open_reserve();
-}
-
-Listener::~Listener() {
-    ::close(fd_);
-    if (reserve_ >= 0) ::close(reserve_);
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer) != 0)
+        throw IoError(errno);
+    reserve_.reset(open_reserve());
 }
 
 bool Listener::refuse_one() {
-    if (reserve_ < 0) reserve_ = open_reserve();
-    if (reserve_ < 0) return false;
-    ::close(reserve_);
-    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) ::close(fd);
-    reserve_ = open_reserve();
-    return fd >= 0;
+    if (!reserve_.valid()) reserve_.reset(open_reserve());
+    if (!reserve_.valid()) return false;
+    reserve_.reset();
+    const FileDescriptor refused(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    reserve_.reset(open_reserve());
+    return refused.valid();
 }
 
 void Listener::bind_and_listen(const std::string& address, int port, int backlog) {
@@ -54,16 +44,16 @@ void Listener::bind_and_listen(const std::string& address, int port, int backlog
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) throw IoError(EINVAL);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) throw IoError(errno);
-    if (::listen(fd_, backlog) != 0) throw IoError(errno);
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) throw IoError(errno);
+    if (::listen(fd_.get(), backlog) != 0) throw IoError(errno);
     // Readiness comes from the selector; accept must never wait.
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) | O_NONBLOCK);
 }
 
-std::optional<std::pair<int, std::pair<std::string, int>>> Listener::accept() {
+std::optional<Accepted> Listener::accept() {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+    const int fd = ::accept4(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
             return std::nullopt;
@@ -76,7 +66,7 @@ std::optional<std::pair<int, std::pair<std::string, int>>> Listener::accept() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     char text[INET_ADDRSTRLEN] = {0};
     ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
-    return std::make_pair(fd, std::make_pair(std::string(text), static_cast<int>(ntohs(sa.sin_port))));
+    return Accepted{FileDescriptor(fd), text, static_cast<int>(ntohs(sa.sin_port))};
 }
 
 void bind_listener(py::module_& m) {

@@ -24,16 +24,8 @@ constexpr double kKeyExchangeGrace = 5.0;
 
 int read_port() {
     py::object text = host_public().attr("readFile")("data/port.pl");
-    if (!py::isinstance<py::str>(text) && !py::isinstance<py::bytes>(text)) {
-        errno = ENOENT;
-        PyErr_SetFromErrnoWithFilename(PyExc_FileNotFoundError, "data/port.pl");
-        throw py::error_already_set();
-    }
+    if (!py::isinstance<py::str>(text) && !py::isinstance<py::bytes>(text)) throw IoError(ENOENT, "data/port.pl");
     return py::cast<int>(py::int_(text));
-}
-
-bool is_interrupt(py::error_already_set& e) {
-    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
 }
 
 // A failed accept is logged; a log line that cannot be made is not worth
@@ -58,13 +50,12 @@ void Agent::run() {
     tls->load(class_attr_text("_cert"), class_attr_text("_key"));
 
     s = py::cast(std::make_unique<Listener>());
-    Listener& listener = py::cast<Listener&>(s);
     const int port = read_port();
-    listener.bind_and_listen("0.0.0.0", port, kListenBacklog);
-    listener.wrap(tls);
+    listener().bind_and_listen("0.0.0.0", port, kListenBacklog);
+    listener().wrap(tls);
 
     epoll = py::cast(std::make_unique<Selector>());
-    py::cast<Selector&>(epoll).register_(s, self().attr("on_accept"));
+    selector().register_(s, self().attr("on_accept"));
     py::print("listening on 0.0.0.0:" + std::to_string(port) + ", certificate SHA-256 " +
                   tls->fingerprint() + ", key for masters in " + paths::install_dir() +
                   "/data/id_rsa.pub",
@@ -74,13 +65,13 @@ void Agent::run() {
 
 void Agent::listen_event() {
     try {
-        Selector& selector = py::cast<Selector&>(epoll);
+        Selector& waiting = selector();
         for (;;) {
-            const auto ready = selector.wait(buffered_.empty() ? kTurnMs : 0);
+            const auto ready = waiting.wait(buffered_.empty() ? kTurnMs : 0);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
             for (const auto& [fd, mask] : ready) {
                 buffered_.erase(fd);
-                const Registration* reg = selector.find(fd);
+                const Registration* reg = waiting.find(fd);
                 if (!reg) continue;  // closed by an earlier event of this turn
                 const py::object fileobj = reg->fileobj, operation = reg->data;
                 operation(fileobj, mask);
@@ -101,13 +92,12 @@ void Agent::listen_event() {
 
 // Frames that TLS has already taken off the socket are invisible to epoll.
 void Agent::serve_buffered() {
-    Selector& selector = py::cast<Selector&>(epoll);
     const std::unordered_set<int> candidates = std::move(buffered_);
     buffered_.clear();
     for (int fd : candidates) {
-        const Registration* reg = selector.find(fd);
+        const Registration* reg = selector().find(fd);
         if (!reg || !connections.contains(py::int_(fd))) continue;
-        if (!connection(fd).stream.has_buffered()) continue;
+        if (!connection(fd)->stream.has_buffered()) continue;
         const py::object fileobj = reg->fileobj, operation = reg->data;
         operation(fileobj, 1);
     }
@@ -117,7 +107,7 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
     std::string peer_text = "a new peer";
     try {
         Listener& listener = py::cast<Listener&>(sock);
-        std::optional<std::pair<int, std::pair<std::string, int>>> accepted;
+        std::optional<Accepted> accepted;
         try {
             accepted = listener.accept();
         } catch (const IoError& e) {
@@ -126,9 +116,9 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
             return;
         }
         if (!accepted) return;
-        const auto& [fd, peer] = *accepted;
-        peer_text = peer.first + ":" + std::to_string(peer.second);
-        auto conn = std::make_shared<Connection>(fd, listener.tls());
+        const int fd = accepted->fd.get();
+        peer_text = accepted->address + ":" + std::to_string(accepted->port);
+        auto conn = std::make_shared<Connection>(std::move(accepted->fd), listener.tls());
         conn->stream.limit_to(handshake_timeout + kKeyExchangeGrace);
         {
             py::gil_scoped_release nogil;
@@ -140,9 +130,9 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
         if (passwords.contains(key)) PyDict_DelItem(passwords.ptr(), key.ptr());
         const py::object conn_obj = py::cast(conn);
         connections[key] = conn_obj;
-        addresses[key] = py::make_tuple(peer.first, peer.second);
+        addresses[key] = py::make_tuple(accepted->address, accepted->port);
         timeouts[key] = wall_time();
-        py::cast<Selector&>(epoll).register_(conn_obj, self().attr("on_read"));
+        selector().register_(conn_obj, self().attr("on_read"));
         admit_unkeyed(*conn);
         // The handshake's read-ahead may already hold the first frame.
         buffered_.insert(fd);
@@ -165,7 +155,7 @@ void Agent::clean_fd() {
         forget_unkeyed(py::cast<int>(i));
         if (connections.contains(i)) {
             const py::object conn = connections[i];
-            py::cast<Selector&>(epoll).unregister(conn);
+            selector().unregister(conn);
             conn.attr("close")();
             PyDict_DelItem(connections.ptr(), i.ptr());
         }
@@ -178,7 +168,7 @@ void Agent::on_close(int fd) {
     const py::int_ key(fd);
     if (!connections.contains(key)) return;
     const py::object conn = connections[key];
-    py::cast<Selector&>(epoll).unregister(conn);
+    selector().unregister(conn);
     try {
         conn.attr("close")();
         for (py::dict* table : {&connections, &addresses, &passwords, &timeouts})

@@ -22,10 +22,6 @@ namespace {
 constexpr long kValiditySeconds = 315360000;  // ten years
 constexpr size_t kMinPemLength = 100;
 
-struct PkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
-struct BioFree { void operator()(BIO* b) const { BIO_free(b); } };
-
 std::string bio_text(BIO* bio) {
     char* data = nullptr;
     const long len = BIO_get_mem_data(bio, &data);
@@ -34,7 +30,7 @@ std::string bio_text(BIO* bio) {
 
 template <class Write>
 std::string pem_of(Write write) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+    std::unique_ptr<BIO, Deleter<BIO_free>> bio(BIO_new(BIO_s_mem()));
     if (!bio || write(bio.get()) != 1) throw TlsError(tls_error_text());
     return bio_text(bio.get());
 }
@@ -93,8 +89,8 @@ bool Agent::create_ssl() {
     if (slash != std::string::npos && slash > 0 && !std::filesystem::exists(cert_file.substr(0, slash)))
         std::filesystem::create_directories(cert_file.substr(0, slash));
 
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_RSA_gen(2048));
-    std::unique_ptr<X509, X509Free> cert(X509_new());
+    std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>> key(EVP_RSA_gen(2048));
+    std::unique_ptr<X509, Deleter<X509_free>> cert(X509_new());
     if (!key || !cert) throw TlsError(tls_error_text());
     const time_t now = std::time(nullptr);
     X509_NAME* subject = X509_get_subject_name(cert.get());

@@ -22,10 +22,6 @@ bool peer_vanished(py::error_already_set& e) {
     return e.matches(PyExc_BrokenPipeError) || e.matches(PyExc_ConnectionResetError);
 }
 
-bool is_interrupt(py::error_already_set& e) {
-    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
-}
-
 }  // namespace
 
 void Agent::on_read(const py::object& conn_obj, const py::object&) {

@@ -19,13 +19,13 @@ void Agent::send(int fd, py::object data, bool aes_to) {
     const std::string_view body = payload;
     if (body.size() > std::numeric_limits<uint32_t>::max())
         throw py::value_error("reply payload of " + std::to_string(body.size()) + " bytes exceeds the frame limit");
-    Connection& conn = connection(fd);
+    const std::shared_ptr<Connection> conn = connection(fd);
     std::string frame(4 + body.size(), '\0');
     const uint32_t length = static_cast<uint32_t>(body.size());
     std::memcpy(frame.data(), &length, 4);
     std::memcpy(frame.data() + 4, body.data(), body.size());
     py::gil_scoped_release nogil;
-    conn.stream.write_all(frame.data(), frame.size(), io_timeout);
+    conn->stream.write_all(frame.data(), frame.size(), io_timeout);
 }
 
 bool Agent::_error(int fd, const py::object& msg, bool to_aes) {

@@ -1,7 +1,6 @@
 #include "client/core/selector.hpp"
 
 #include <sys/epoll.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,10 +14,8 @@ int fd_of(const py::object& fileobj) { return py::cast<int>(fileobj.attr("fileno
 }  // namespace
 
 Selector::Selector() : epfd_(::epoll_create1(EPOLL_CLOEXEC)) {
-    if (epfd_ < 0) throw IoError(errno);
+    if (!epfd_.valid()) throw IoError(errno);
 }
-
-Selector::~Selector() { ::close(epfd_); }
 
 void Selector::register_(const py::object& fileobj, const py::object& data) {
     const int fd = fd_of(fileobj);
@@ -27,7 +24,7 @@ void Selector::register_(const py::object& fileobj, const py::object& data) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
-    if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) throw IoError(errno);
+    if (::epoll_ctl(epfd_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) throw IoError(errno);
     registrations_.emplace(fd, Registration{fileobj, data});
 }
 
@@ -35,7 +32,7 @@ void Selector::unregister(const py::object& fileobj) {
     const int fd = fd_of(fileobj);
     auto it = registrations_.find(fd);
     if (it == registrations_.end()) throw py::key_error(std::to_string(fd) + " is not registered");
-    ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    ::epoll_ctl(epfd_.get(), EPOLL_CTL_DEL, fd, nullptr);
     registrations_.erase(it);
 }
 
@@ -49,7 +46,7 @@ std::vector<std::pair<int, uint32_t>> Selector::wait(int timeout_ms) {
     int n;
     {
         py::gil_scoped_release nogil;
-        n = ::epoll_wait(epfd_, events, 64, timeout_ms);
+        n = ::epoll_wait(epfd_.get(), events, 64, timeout_ms);
     }
     if (n < 0 && errno != EINTR) throw IoError(errno);
     std::vector<std::pair<int, uint32_t>> ready;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fdio.hpp"
 #include "common/pybind.hpp"
 
 namespace vemo {
@@ -19,9 +20,6 @@ struct Registration {
 class Selector {
 public:
     Selector();
-    ~Selector();
-    Selector(const Selector&) = delete;
-    Selector& operator=(const Selector&) = delete;
 
     void register_(const py::object& fileobj, const py::object& data);
     void unregister(const py::object& fileobj);
@@ -29,11 +27,11 @@ public:
     // Waits up to `timeout_ms` with the interpreter lock released; ready
     // descriptors with their masks, in the order epoll reports them.
     std::vector<std::pair<int, uint32_t>> wait(int timeout_ms);
-    int fileno() const { return epfd_; }
+    int fileno() const { return epfd_.get(); }
     size_t size() const { return registrations_.size(); }
 
 private:
-    int epfd_;
+    FileDescriptor epfd_;
     std::unordered_map<int, Registration> registrations_;
 };
 

@@ -2,6 +2,7 @@
 // loaded module that the agent's side of the server provides.
 #include "client/extension/extension.hpp"
 #include "client/messages.hpp"
+#include "common/errors.hpp"
 
 namespace vemo::extension {
 namespace {
@@ -50,7 +51,7 @@ bool reload_one(const py::object& reload, const py::object& module) {
         reload(module);
         return true;
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_KeyboardInterrupt)) throw;
+        if (is_interrupt(e)) throw;
         return false;
     }
 }

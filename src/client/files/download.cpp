@@ -63,7 +63,8 @@ void on_download(Agent& agent, int fd, const py::bytes& data) {
     // From here on the master counts file bytes: a failure can no longer be
     // reported in-band, and a short transfer must end the connection rather
     // than leave the master waiting for bytes that will never come.
-    TlsStream& stream = agent.connection(fd).stream;
+    const std::shared_ptr<Connection> conn = agent.connection(fd);
+    TlsStream& stream = conn->stream;
     uint64_t sent;
     try {
         py::gil_scoped_release nogil;

@@ -15,10 +15,6 @@
 namespace vemo::files {
 namespace {
 
-struct DirClose {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 struct Listing {
     std::vector<FileRecord> dirs, files;
 };
@@ -33,7 +29,7 @@ bool is_dot_entry(const char* name) { return std::strcmp(name, ".") == 0 || std:
 // Entries whose status cannot be read (a link to nothing, or one that
 // vanished meanwhile) are left out.
 Listing list_directory(const std::string& path) {
-    const std::unique_ptr<DIR, DirClose> dir(::opendir(path.c_str()));
+    const std::unique_ptr<DIR, Deleter<::closedir>> dir(::opendir(path.c_str()));
     if (!dir) throw IoError(errno);
     const int dir_fd = ::dirfd(dir.get());
     AccountNames accounts;

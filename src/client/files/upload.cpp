@@ -180,7 +180,8 @@ void on_file(Agent& agent, int fd, const py::bytes& data) {
         agent.on_close(fd);
         throw;
     }
-    RawReceiver raw(agent.connection(fd).stream, plan.announced(), agent.io_timeout);
+    const std::shared_ptr<Connection> conn = agent.connection(fd);
+    RawReceiver raw(conn->stream, plan.announced(), agent.io_timeout);
     Answer answer;
     try {
         plan.names = upload_names(header);
