@@ -24,7 +24,8 @@ constexpr double kKeyExchangeGrace = 5.0;
 
 int read_port() {
     py::object text = host_public().attr("readFile")("data/port.pl");
-    if (!py::isinstance<py::str>(text) && !py::isinstance<py::bytes>(text)) throw IoError(ENOENT, "data/port.pl");
+    if (!py::isinstance<py::str>(text) && !py::isinstance<py::bytes>(text))
+        throw IoError(ENOENT, "data/port.pl");
     return py::cast<int>(py::int_(text));
 }
 
