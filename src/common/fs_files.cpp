@@ -1,3 +1,5 @@
+// Descriptors and names for the file service: what is examined is what gets
+// opened, and names are created only where nothing stands.
 #include "common/fs.hpp"
 
 #include <fcntl.h>

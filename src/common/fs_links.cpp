@@ -1,3 +1,5 @@
+// Following a path whose last component may be a symbolic link that a
+// local user planted in a directory of theirs.
 #include "common/fs.hpp"
 
 #include <fcntl.h>

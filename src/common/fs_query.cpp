@@ -1,3 +1,5 @@
+// Questions about names, and the encoding between the interpreter's text
+// and the system's bytes.
 #include "common/fs.hpp"
 
 #include <dirent.h>
