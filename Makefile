@@ -106,3 +106,14 @@ bench: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Style checks only; nothing is rewritten.  Needs clang-format
+# (apt-get install clang-format) and ruff (python3 -m pip install ruff).
+CLANG_FORMAT ?= clang-format
+RUFF ?= $(PYTHON) -m ruff
+.PHONY: lint
+lint:
+	@command -v $(CLANG_FORMAT) >/dev/null || { echo "lint: $(CLANG_FORMAT) not found (apt-get install clang-format)"; exit 1; }
+	@$(RUFF) --version >/dev/null 2>&1 || { echo "lint: ruff not found ($(PYTHON) -m pip install ruff)"; exit 1; }
+	$(CLANG_FORMAT) --dry-run --Werror $$(find src fuzz -name '*.cpp' -o -name '*.hpp')
+	$(RUFF) check master tests bench tools host

@@ -18,12 +18,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <pybind11/eval.h>
 
-#include "client/agent.hpp"
-#include "client/listener.hpp"
-#include "client/selector.hpp"
+#include "client/core/agent.hpp"
+#include "client/core/listener.hpp"
+#include "client/core/operations.hpp"
+#include "client/core/selector.hpp"
 #include "common/pybind.hpp"
 #include "common/tls.hpp"
 #include "peer.hpp"
@@ -192,10 +194,18 @@ void play_stream(Link& l, const std::string& data) {
     }
 }
 
-const int kSealedTypes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 18, 19, 20, 21};
+// Every type whose payload is sealed: all but the key exchange and the
+// heartbeat.
+std::vector<int> sealed_types() {
+    std::vector<int> types;
+    for (const vemo::Operation& op : vemo::kOperations)
+        if (op.type != vemo::kKeyExchange && op.type != vemo::kHeartbeat) types.push_back(op.type);
+    return types;
+}
 
 void play_sealed(Link& l, ByteSource& in) {
-    const int type = kSealedTypes[in.u8() % (sizeof kSealedTypes / sizeof *kSealedTypes)];
+    static const std::vector<int> kSealedTypes = sealed_types();
+    const int type = kSealedTypes[in.u8() % kSealedTypes.size()];
     const uint8_t layer = in.u8() % 4, where = in.u8();
     const std::string body = in.rest();
     const py::object& h = world->helpers;

@@ -1,14 +1,12 @@
 // Module `client`: importing it sets the agent's working directory and
 // search path and loads the host modules; it starts nothing.
-#include <iterator>
-
 #include "common/pybind.hpp"
 
-#include "client/agent.hpp"
-#include "client/connection.hpp"
-#include "client/listener.hpp"
-#include "client/operations.hpp"
-#include "client/selector.hpp"
+#include "client/core/agent.hpp"
+#include "client/core/connection.hpp"
+#include "client/core/listener.hpp"
+#include "client/core/operations.hpp"
+#include "client/core/selector.hpp"
 #include "common/errors.hpp"
 
 PYBIND11_MODULE(client, m) {
@@ -28,7 +26,6 @@ PYBIND11_MODULE(client, m) {
     // (type, operation) pairs exactly as the reader dispatches them, for
     // tools and tests that must agree with it.
     py::list operations;
-    for (int type = 0; type < static_cast<int>(std::size(vemo::kOperations)); ++type)
-        operations.append(py::make_tuple(type, vemo::kOperations[type]));
+    for (const vemo::Operation& op : vemo::kOperations) operations.append(py::make_tuple(op.type, op.name));
     m.attr("operations") = py::tuple(operations);
 }

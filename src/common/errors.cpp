@@ -6,6 +6,12 @@
 namespace vemo {
 
 IoError::IoError(int err) : std::runtime_error(std::strerror(err)), code(err) {}
+IoError::IoError(int err, std::string path_named)
+    : std::runtime_error(std::strerror(err)), code(err), path(std::move(path_named)) {}
+
+bool is_interrupt(const py::error_already_set& e) {
+    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
+}
 
 void set_python_error(const std::exception_ptr& error) {
     try {
@@ -14,7 +20,10 @@ void set_python_error(const std::exception_ptr& error) {
         e.restore();
     } catch (const IoError& e) {
         errno = e.code;
-        PyErr_SetFromErrno(PyExc_OSError);
+        if (e.path)
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path->c_str());
+        else
+            PyErr_SetFromErrno(PyExc_OSError);
     } catch (const StallError& e) {
         PyErr_SetString(PyExc_TimeoutError, e.what());
     } catch (const TlsError& e) {

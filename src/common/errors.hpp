@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -11,10 +12,13 @@
 
 namespace vemo {
 
-// An OS error with its errno; becomes OSError (or its subclass for that errno).
+// An OS error with its errno, and the path it concerns where that is worth
+// naming; becomes OSError (or its subclass for that errno).
 struct IoError : std::runtime_error {
     int code;
+    std::optional<std::string> path;
     explicit IoError(int err);
+    IoError(int err, std::string path_named);
 };
 
 // A peer that stopped making progress; becomes TimeoutError ("timed out").
@@ -26,6 +30,9 @@ struct StallError : std::runtime_error {
 struct TlsError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// An interrupt or exit meant for the process, which no handler may swallow.
+bool is_interrupt(const py::error_already_set& e);
 
 // Sets the interpreter's error indicator from any exception.
 void set_python_error(const std::exception_ptr& error);

@@ -8,8 +8,9 @@
 
 namespace vemo {
 
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
+void FileDescriptor::reset(int fd) noexcept {
+    if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+    fd_ = fd;
 }
 
 struct stat FileDescriptor::status() const {

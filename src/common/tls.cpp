@@ -70,24 +70,20 @@ std::string TlsContext::fingerprint() const {
     return text;
 }
 
-TlsStream::TlsStream(int fd, SSL_CTX* ctx) : fd_(fd), ssl_(SSL_new(ctx)) {
-    if (!ssl_) {
-        ::close(fd_);
-        throw TlsError(tls_error_text());
-    }
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
-    SSL_set_fd(ssl_.get(), fd_);
+TlsStream::TlsStream(FileDescriptor fd, SSL_CTX* ctx) : fd_(std::move(fd)), ssl_(SSL_new(ctx)) {
+    if (!ssl_) throw TlsError(tls_error_text());
+    ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) | O_NONBLOCK);
+    SSL_set_fd(ssl_.get(), fd_.get());
     SSL_set_accept_state(ssl_.get());
 }
 
 TlsStream::~TlsStream() { close(); }
 
 void TlsStream::close() {
-    if (fd_ < 0) return;
+    if (!fd_.valid()) return;
     if (!broken_ && SSL_is_init_finished(ssl_.get())) SSL_shutdown(ssl_.get());
     ERR_clear_error();
-    ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
 }
 
 void TlsStream::limit_to(double seconds) {
@@ -97,7 +93,7 @@ void TlsStream::limit_to(double seconds) {
 bool TlsStream::past_limit() const { return deadline_ && Clock::now() >= *deadline_; }
 
 void TlsStream::wait_for(int ssl_error, double stall) {
-    pollfd p{fd_, static_cast<short>(ssl_error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    pollfd p{fd_.get(), static_cast<short>(ssl_error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
     double seconds = stall;
     if (deadline_) {
         seconds = std::min(seconds, std::chrono::duration<double>(*deadline_ - Clock::now()).count());
@@ -145,7 +141,7 @@ void TlsStream::handshake(double seconds) {
 }
 
 size_t TlsStream::read_some(char* buf, size_t n, double stall) {
-    if (fd_ < 0) throw IoError(EPIPE);  // the agent closed it: the peer is gone
+    if (!fd_.valid()) throw IoError(EPIPE);  // the agent closed it: the peer is gone
     for (;;) {
         ERR_clear_error();
         size_t got = 0;
@@ -172,7 +168,7 @@ size_t TlsStream::read_exact(char* buf, size_t n, double stall) {
 }
 
 void TlsStream::write_all(const char* buf, size_t n, double stall) {
-    if (fd_ < 0) throw IoError(EPIPE);  // the agent closed it: the peer is gone
+    if (!fd_.valid()) throw IoError(EPIPE);  // the agent closed it: the peer is gone
     size_t done = 0;
     while (done < n) {
         ERR_clear_error();
@@ -192,7 +188,7 @@ void TlsStream::write_all(const char* buf, size_t n, double stall) {
 }
 
 bool TlsStream::has_buffered() {
-    if (fd_ < 0 || broken_ || !SSL_has_pending(ssl_.get())) return false;
+    if (!fd_.valid() || broken_ || !SSL_has_pending(ssl_.get())) return false;
     char c;
     size_t got = 0;
     ERR_clear_error();

@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
+#include "common/fdio.hpp"
+
 namespace vemo {
 
-struct SslCtxFree { void operator()(SSL_CTX* c) const { SSL_CTX_free(c); } };
-struct SslFree { void operator()(SSL* s) const { SSL_free(s); } };
 
 class TlsContext {
 public:
@@ -27,19 +27,18 @@ public:
     std::string fingerprint() const;
 
 private:
-    std::unique_ptr<SSL_CTX, SslCtxFree> ctx_;
+    std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>> ctx_;
 };
 
 class TlsStream {
 public:
-    // Takes ownership of the accepted socket `fd`.
-    TlsStream(int fd, SSL_CTX* ctx);
+    TlsStream(FileDescriptor fd, SSL_CTX* ctx);
     ~TlsStream();
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;
 
-    int fd() const { return fd_; }
-    bool closed() const { return fd_ < 0; }
+    int fd() const { return fd_.get(); }
+    bool closed() const { return !fd_.valid(); }
 
     // Caps every wait of this stream, whatever the per-wait bound, until the
     // budget is lifted: a peer that trickles bytes restarts the per-wait
@@ -66,8 +65,8 @@ private:
 
     using Clock = std::chrono::steady_clock;
 
-    int fd_;
-    std::unique_ptr<SSL, SslFree> ssl_;
+    FileDescriptor fd_;
+    std::unique_ptr<SSL, Deleter<SSL_free>> ssl_;
     std::optional<Clock::time_point> deadline_;
     bool broken_ = false;
 };

@@ -1,8 +1,7 @@
 #include "common/pybind.hpp"
 
-#include "common/fsquery.hpp"
+#include "common/fs.hpp"
 #include "common/paths.hpp"
-#include "scriptor/files.hpp"
 #include "scriptor/scriptor.hpp"
 
 namespace vemo::scriptor {
@@ -38,7 +37,7 @@ py::object installed_version(const py::object& versions) {
 // The version's php.ini with every disable_functions setting emptied:
 // plugin PHP code needs the functions the panel's own sites are denied.
 void make_plugin_ini(const std::string& version, const std::string& plugin_ini) {
-    copy_with_mode(paths::php_root() + version + "/etc/php.ini", plugin_ini);
+    fs::copy_with_mode(paths::php_root() + version + "/etc/php.ini", plugin_ini);
     py::object pub = module_global("public");
     try {
         const py::str ini_text = fs::to_text(plugin_ini);
@@ -52,7 +51,7 @@ void make_plugin_ini(const std::string& version, const std::string& plugin_ini) 
     } catch (...) {
         // The copy is never refreshed once present, so an unrewritten one
         // must not stay behind.
-        discard_file(plugin_ini);
+        fs::discard_file(plugin_ini);
         throw;
     }
 }

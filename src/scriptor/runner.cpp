@@ -1,15 +1,14 @@
 #include "common/pybind.hpp"
 
-#include "common/fsquery.hpp"
+#include "common/fs.hpp"
 #include "common/paths.hpp"
-#include "scriptor/files.hpp"
+#include "scriptor/messages.hpp"
 #include "scriptor/scriptor.hpp"
 
 namespace vemo::scriptor {
 
 namespace {
 
-constexpr const char* kNoPhp = "没有找到兼容的PHP版本，请先安装";
 // Arguments files older than this belong to runs that never finished.
 constexpr double kArgsFileLifetime = 60;
 constexpr unsigned kArgsDirMode = 0600;
@@ -26,7 +25,7 @@ void construct(py::object self, py::object plugin_name) {
     py::setattr(self, kPluginPath, fs::to_text(plugin_path));
     py::setattr(self, kArgsDir, fs::to_text(args_dir));
     py::setattr(self, kArgsTmp, fs::to_text(args_dir + "/" + random));
-    if (!fs::exists(args_dir)) make_dirs(args_dir, kArgsDirMode);
+    if (!fs::exists(args_dir)) fs::make_dirs(args_dir, kArgsDirMode);
 }
 
 py::object exec_php_script(py::object self, py::object args) {
@@ -39,7 +38,7 @@ py::object exec_php_script(py::object self, py::object args) {
     if (!paths::single_name(name))
         return module_public().attr("returnMsg")(false, fs::to_text("invalid plugin name: " + name));
     py::object php_bin = self.attr("_scriptor__get_php_bin")();
-    if (!py::bool_(php_bin)) return module_public().attr("returnMsg")(false, kNoPhp);
+    if (!py::bool_(php_bin)) return module_public().attr("returnMsg")(false, messages::kNoPhp);
     self.attr("_scriptor__write_args")(args);
     const std::string function = fs::to_path(py::str(args.attr("s")));
     const std::string command = php_command(self, fs::to_path(py::str(php_bin)), function);
@@ -53,13 +52,13 @@ py::object exec_php_script(py::object self, py::object args) {
         if (!e.matches(PyExc_Exception)) throw;
     }
     const std::string args_tmp = attr_text(self, kArgsTmp);
-    if (fs::exists(args_tmp)) remove_file(args_tmp);
+    if (fs::exists(args_tmp)) fs::remove_file(args_tmp);
     return result;
 }
 
 void write_args(py::object self, py::object) {
     const std::string args_tmp = attr_text(self, kArgsTmp);
-    if (fs::exists(args_tmp)) remove_file(args_tmp);
+    if (fs::exists(args_tmp)) fs::remove_file(args_tmp);
     self.attr("_scriptor__clean_args_file")();
     py::object request = module_global("request");
     py::object pub = module_public();
@@ -82,8 +81,8 @@ py::object clean_args_file(py::object self) {
     const double now = module_global("time").attr("time")().cast<double>();
     for (const std::string& name : fs::list_directory(args_dir)) {
         const std::string filename = args_dir + "/" + name;
-        if (fs::exists(filename) && now - change_time(filename) > kArgsFileLifetime) {
-            remove_file(filename);
+        if (fs::exists(filename) && now - fs::change_time(filename) > kArgsFileLifetime) {
+            fs::remove_file(filename);
         }
     }
     return py::none();

@@ -5,7 +5,7 @@
 
 #include "common/pybind.hpp"
 
-#include "common/fsquery.hpp"
+#include "common/fs.hpp"
 
 #include <string>
 #include <string_view>

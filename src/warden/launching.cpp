@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/errors.hpp"
+#include "warden/messages.hpp"
 #include "warden/warden.hpp"
 
 namespace vemo::warden {
@@ -41,13 +42,12 @@ py::object create_tmp_thread(py::object self, py::object args, py::object is_sav
     try {
         py::dict objects = thread_objects(self);
         if (objects.contains(args["module"])) {
-            return return_msg(false, "请不要重复创建线程!");
+            return return_msg(false, messages::kAlreadyRunning);
         }
         py::object name = args["module"];
         const py::str dir("threads/");
         if (!file_exists(dir + name + py::str(".py")) && !file_exists(dir + name + py::str(".so"))) {
-            return return_msg(false, py::str("threads目录下没有找到[") + name + py::str(".py]或[") +
-                                         name + py::str(".so]文件"));
+            return return_msg(false, messages::no_worker_file(name));
         }
         py::dict entry;
         entry["name"] = args["name"];
@@ -65,7 +65,7 @@ py::object create_tmp_thread(py::object self, py::object args, py::object is_sav
         thread.attr("start")();
         entry["s_time"] = now_seconds();
         thread_entries(self).insert(0, entry);
-        return return_msg(true, "线程创建成功!");
+        return return_msg(true, messages::kStarted);
     } catch (const std::exception&) {
         py::error_already_set error = current_as_python();
         return return_msg(false, error_info(error));
@@ -83,7 +83,7 @@ py::object create_thread(py::object self, py::object args) {
     row["args"] = py::str(json_dumps(args["args"]));
     row["addtime"] = now_seconds();
     worker_table().attr("insert")(row);
-    return return_msg(true, "已添加到线程池!");
+    return return_msg(true, messages::kRegistered);
 }
 
 void create_bedrock(py::object self) {
@@ -93,7 +93,7 @@ void create_bedrock(py::object self) {
         return;
     }
     py::dict request;
-    request["name"] = "后台任务队列";
+    request["name"] = messages::kTaskQueueName;
     request["module"] = "bedrock";
     request["args"] = py::dict();
     create_thread(std::move(self), request);
@@ -107,7 +107,7 @@ py::object run_thread(py::object self, py::object args) {
     }
     py::object p_info = args["p_info"];
     if (!py::bool_(p_info)) {
-        return return_msg(false, percent_format("没有找到[%s]", args["module"]));
+        return return_msg(false, percent_format(messages::kNotRegistered, args["module"]));
     }
     return create_tmp_thread(std::move(self), p_info, py::bool_(true));
 }

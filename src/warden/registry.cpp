@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "warden/messages.hpp"
 #include "warden/warden.hpp"
 
 namespace vemo::warden {
@@ -38,7 +39,7 @@ py::object remove_thread(py::object self, py::object args) {
             entry["tmp"] = true;
         }
     }
-    return return_msg(true, "从线程池删除成功");
+    return return_msg(true, messages::kRemoved);
 }
 
 py::list get_thread_list(py::object self, py::object /*args*/) {

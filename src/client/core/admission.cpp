@@ -1,0 +1,74 @@
+// What a peer without the key may hold: a budget in time from accept to
+// its key, a place among a bounded number of such connections, and no
+// claim on the agent when descriptors run out.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "client/core/agent.hpp"
+
+namespace vemo {
+namespace {
+
+// With no descriptor to spare at all, the listener stays readable; a short
+// pause keeps the loop from spinning on it.
+constexpr auto kPressurePause = std::chrono::milliseconds(50);
+constexpr double kPressureReportEvery = 60.0;
+
+}  // namespace
+
+void Agent::admit_unkeyed(Connection& conn) {
+    unkeyed_.push_back(conn.fileno());
+    const size_t limit = static_cast<size_t>(std::max(max_unkeyed, 1));
+    while (unkeyed_.size() > limit) on_close(unkeyed_.front());
+}
+
+void Agent::note_keyed(int fd) {
+    if (!passwords.contains(py::int_(fd))) return;
+    connection(fd)->stream.lift_limit();
+    forget_unkeyed(fd);
+}
+
+void Agent::forget_unkeyed(int fd) {
+    const auto at = std::find(unkeyed_.begin(), unkeyed_.end(), fd);
+    if (at != unkeyed_.end()) unkeyed_.erase(at);
+}
+
+// Budgets end in accept order, so only the front needs looking at.
+void Agent::sweep_unkeyed() {
+    while (!unkeyed_.empty()) {
+        const int fd = unkeyed_.front();
+        const py::int_ key(fd);
+        if (connections.contains(key) && !connection(fd)->stream.past_limit()) return;
+        if (connections.contains(key)) {
+            on_close(fd);
+        } else {
+            unkeyed_.pop_front();
+        }
+    }
+}
+
+// Out of descriptors: a connection without a key gives its descriptor up
+// first, so that keyed masters can still get in; with none to give up, the
+// pending connection is refused.  Reported at most once a minute.
+void Agent::relieve_descriptor_pressure(Listener& listener) {
+    if (!unkeyed_.empty()) {
+        on_close(unkeyed_.front());
+    } else if (!listener.refuse_one()) {
+        py::gil_scoped_release nogil;
+        std::this_thread::sleep_for(kPressurePause);
+    } else {
+        ++refused_since_report_;
+    }
+    const double now = wall_time();
+    if (now - pressure_reported_ < kPressureReportEvery) return;
+    pressure_reported_ = now;
+    py::print("accept: out of descriptors; connections refused since the last report: " +
+                  std::to_string(refused_since_report_),
+              py::arg("flush") = true);
+    refused_since_report_ = 0;
+}
+
+}  // namespace vemo

@@ -1,0 +1,110 @@
+// The agent object: the listener, the selector, the per-connection tables
+// and the worker registry, and every operation the master can reach.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "client/core/connection.hpp"
+#include "client/core/listener.hpp"
+#include "client/core/selector.hpp"
+#include "common/pybind.hpp"
+
+namespace vemo {
+
+class Agent {
+public:
+    Agent();
+
+    // Per-connection tables, keyed by descriptor number.
+    py::dict connections, addresses, passwords, timeouts;
+    py::object epoll = py::none(), s = py::none(), rsa_aes = py::none();
+    py::object context = py::none(), threads = py::none();
+
+    // Bounds on what a peer may leave hanging (seconds).
+    double handshake_timeout = 10.0;
+    double io_timeout = 30.0;
+    // Connections that have not completed the key exchange, at once; past
+    // it the oldest goes.  Each has handshake_timeout plus a few seconds
+    // in all, from accept to its key.
+    int max_unkeyed = 64;
+    // Largest keyed request frame, and largest payload once decompressed.
+    int64_t max_frame = int64_t{64} << 20;
+    int64_t max_payload = int64_t{256} << 20;
+
+    // Listener and loop.
+    void run();
+    void listen_event();
+    void on_accept(const py::object& sock, const py::object& mask);
+    void clean_fd();
+    void on_close(int fd);
+
+    // Frames.
+    void on_read(const py::object& conn, const py::object& mask);
+
+    // Session keys and sealing.
+    void on_password(int fd, const py::bytes& data);
+    py::bytes gzip(const py::bytes& data);
+    py::bytes ungzip(const py::bytes& data);
+    py::bytes aes_encode(int fd, const py::bytes& data);
+    py::bytes aes_decode(int fd, const py::bytes& data);
+    py::object get_input(int fd, const py::bytes& data);
+
+    // Replies.
+    void send(int fd, py::object data, bool aes_to = true);
+    bool _error(int fd, const py::object& msg, bool to_aes = true);
+    bool _success(int fd, const py::object& msg, bool to_aes = true);
+
+    // Key material.
+    bool create_ssl();
+    void secure_key_material();
+
+    // The Python object wrapping this agent, for calls by operation name.
+    py::object self();
+    // A class attribute as text (`_cert`, `_key`).
+    static std::string class_attr_text(const char* name);
+    // The connection on `fd`, shared with the `connections` table: whoever
+    // holds it across a release of the interpreter lock keeps it alive even
+    // when a worker thread drops it from the table meanwhile.
+    std::shared_ptr<Connection> connection(int fd);
+    // What `epoll` and `s` hold once run() has set them up.
+    Selector& selector();
+    Listener& listener();
+
+private:
+    void failure_path(int fd, py::error_already_set& error);
+    void serve_buffered();
+    void read_frame(Connection& conn, int fd);
+    // Closes `fd` and rethrows the exception being handled.
+    [[noreturn]] void drop_out_of_step(int fd);
+    void dispatch(int fd, int type, std::string&& payload);
+    void refuse_request(int fd, const std::string& why);
+    std::string peer_text(int fd);
+
+    // Peers without the key: their budget, their number, and what is left
+    // to do when descriptors run out.
+    void admit_unkeyed(Connection& conn);
+    void note_keyed(int fd);
+    void forget_unkeyed(int fd);
+    void sweep_unkeyed();
+    void relieve_descriptor_pressure(Listener& listener);
+
+    // Connections whose TLS layer may hold a whole frame already.
+    std::unordered_set<int> buffered_;
+    // The operation of the request being served, for the log.
+    const char* operation_ = "on_read";
+    // Descriptors of connections without a key, oldest first.
+    std::deque<int> unkeyed_;
+    double pressure_reported_ = 0.0;
+    int refused_since_report_ = 0;
+};
+
+void bind_agent(py::module_& m);
+
+// Seconds since the epoch, as a float (the timeouts table's unit).
+double wall_time();
+
+}  // namespace vemo

@@ -1,0 +1,37 @@
+// Construction: the crypto object and the key material a master needs.
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include "client/core/agent.hpp"
+
+namespace vemo {
+
+double wall_time() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+Agent::Agent() {
+    rsa_aes = py::module_::import("rsa_aes").attr("rsa_aes")();
+    struct stat st;
+    if (::stat("data/id_rsa.pub", &st) != 0) rsa_aes.attr("create_rsa")();
+    create_ssl();
+    secure_key_material();
+}
+
+py::object Agent::self() { return py::cast(this, py::return_value_policy::reference); }
+
+std::string Agent::class_attr_text(const char* name) {
+    return py::str(py::type::of<Agent>().attr(name));
+}
+
+std::shared_ptr<Connection> Agent::connection(int fd) {
+    return py::cast<std::shared_ptr<Connection>>(connections[py::int_(fd)]);
+}
+
+Selector& Agent::selector() { return py::cast<Selector&>(epoll); }
+
+Listener& Agent::listener() { return py::cast<Listener&>(s); }
+
+}  // namespace vemo

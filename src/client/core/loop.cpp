@@ -1,0 +1,183 @@
+// Bringing the agent on line and the single-threaded readiness loop.
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "client/core/agent.hpp"
+#include "common/errors.hpp"
+#include "common/paths.hpp"
+
+namespace vemo {
+namespace {
+
+constexpr int kListenBacklog = 0;
+constexpr double kIdleLimit = 3600.0;
+// The selector wait is cut into turns so that an interrupt of the process
+// is noticed even when the signal lands on a worker thread, and so that
+// connections without a key are swept when their budget ends.
+constexpr int kTurnMs = 200;
+// From accept to a completed key exchange, a peer has the handshake's
+// bound plus this, however slowly it trickles its bytes.
+constexpr double kKeyExchangeGrace = 5.0;
+
+int read_port() {
+    py::object text = host_public().attr("readFile")("data/port.pl");
+    if (!py::isinstance<py::str>(text) && !py::isinstance<py::bytes>(text))
+        throw IoError(ENOENT, "data/port.pl");
+    return py::cast<int>(py::int_(text));
+}
+
+// A failed accept is logged; a log line that cannot be made is not worth
+// the loop.
+void report_accept_failure(py::error_already_set& e, const std::string& peer) {
+    try {
+        py::print("accept from " + peer + " failed:", py::arg("flush") = true);
+        py::print(error_info(e), py::arg("flush") = true);
+    } catch (py::error_already_set& inner) {
+        if (is_interrupt(inner)) throw;
+    }
+}
+
+}  // namespace
+
+void Agent::run() {
+    threads = py::module_::import("warden").attr("warden")();
+    threads.attr("run")();
+
+    auto tls = std::make_shared<TlsContext>();
+    context = py::cast(tls);
+    tls->load(class_attr_text("_cert"), class_attr_text("_key"));
+
+    s = py::cast(std::make_unique<Listener>());
+    const int port = read_port();
+    listener().bind_and_listen("0.0.0.0", port, kListenBacklog);
+    listener().wrap(tls);
+
+    epoll = py::cast(std::make_unique<Selector>());
+    selector().register_(s, self().attr("on_accept"));
+    py::print("listening on 0.0.0.0:" + std::to_string(port) + ", certificate SHA-256 " +
+                  tls->fingerprint() + ", key for masters in " + paths::install_dir() +
+                  "/data/id_rsa.pub",
+              py::arg("flush") = true);
+    listen_event();
+}
+
+void Agent::listen_event() {
+    try {
+        Selector& waiting = selector();
+        for (;;) {
+            const auto ready = waiting.wait(buffered_.empty() ? kTurnMs : 0);
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            for (const auto& [fd, mask] : ready) {
+                buffered_.erase(fd);
+                const Registration* reg = waiting.find(fd);
+                if (!reg) continue;  // closed by an earlier event of this turn
+                const py::object fileobj = reg->fileobj, operation = reg->data;
+                operation(fileobj, mask);
+            }
+            serve_buffered();
+            sweep_unkeyed();
+        }
+    } catch (...) {
+        unkeyed_.clear();
+        connections = py::dict();
+        addresses = py::dict();
+        passwords = py::dict();
+        timeouts = py::dict();
+        buffered_.clear();
+        py::print("exit service", py::arg("flush") = true);
+    }
+}
+
+// Frames that TLS has already taken off the socket are invisible to epoll.
+void Agent::serve_buffered() {
+    const std::unordered_set<int> candidates = std::move(buffered_);
+    buffered_.clear();
+    for (int fd : candidates) {
+        const Registration* reg = selector().find(fd);
+        if (!reg || !connections.contains(py::int_(fd))) continue;
+        if (!connection(fd)->stream.has_buffered()) continue;
+        const py::object fileobj = reg->fileobj, operation = reg->data;
+        operation(fileobj, 1);
+    }
+}
+
+void Agent::on_accept(const py::object& sock, const py::object&) {
+    std::string peer_text = "a new peer";
+    try {
+        Listener& listener = py::cast<Listener&>(sock);
+        std::optional<Accepted> accepted;
+        try {
+            accepted = listener.accept();
+        } catch (const IoError& e) {
+            if (e.code != EMFILE && e.code != ENFILE) throw;
+            relieve_descriptor_pressure(listener);
+            return;
+        }
+        if (!accepted) return;
+        const int fd = accepted->fd.get();
+        peer_text = accepted->address + ":" + std::to_string(accepted->port);
+        auto conn = std::make_shared<Connection>(std::move(accepted->fd), listener.tls());
+        conn->stream.limit_to(handshake_timeout + kKeyExchangeGrace);
+        {
+            py::gil_scoped_release nogil;
+            conn->stream.handshake(handshake_timeout);
+        }
+        const py::int_ key(fd);
+        // A descriptor number is reused by the kernel; a key left behind by
+        // the idle sweep belongs to a connection that no longer exists.
+        if (passwords.contains(key)) PyDict_DelItem(passwords.ptr(), key.ptr());
+        const py::object conn_obj = py::cast(conn);
+        connections[key] = conn_obj;
+        addresses[key] = py::make_tuple(accepted->address, accepted->port);
+        timeouts[key] = wall_time();
+        selector().register_(conn_obj, self().attr("on_read"));
+        admit_unkeyed(*conn);
+        // The handshake's read-ahead may already hold the first frame.
+        buffered_.insert(fd);
+        clean_fd();
+    } catch (py::error_already_set& e) {
+        if (is_interrupt(e)) throw;
+        report_accept_failure(e, peer_text);
+    } catch (const std::exception&) {
+        py::error_already_set e = current_as_python();
+        report_accept_failure(e, peer_text);
+    }
+}
+
+void Agent::clean_fd() {
+    const double t = wall_time();
+    const py::list keys(timeouts.attr("keys")());
+    for (const py::handle i : keys) {
+        if (t - py::cast<double>(timeouts[i]) < kIdleLimit) continue;
+        if (addresses.contains(i)) PyDict_DelItem(addresses.ptr(), i.ptr());
+        forget_unkeyed(py::cast<int>(i));
+        if (connections.contains(i)) {
+            const py::object conn = connections[i];
+            selector().unregister(conn);
+            conn.attr("close")();
+            PyDict_DelItem(connections.ptr(), i.ptr());
+        }
+        if (timeouts.contains(i)) PyDict_DelItem(timeouts.ptr(), i.ptr());
+    }
+}
+
+void Agent::on_close(int fd) {
+    forget_unkeyed(fd);
+    const py::int_ key(fd);
+    if (!connections.contains(key)) return;
+    const py::object conn = connections[key];
+    selector().unregister(conn);
+    try {
+        conn.attr("close")();
+        for (py::dict* table : {&connections, &addresses, &passwords, &timeouts})
+            if (table->contains(key)) PyDict_DelItem(table->ptr(), key.ptr());
+    } catch (py::error_already_set&) {
+        // Tear-down goes ahead whatever the peer did.
+    }
+    buffered_.erase(fd);
+}
+
+}  // namespace vemo

@@ -1,0 +1,120 @@
+// The self-signed TLS certificate and its key, made once per server.
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "client/core/agent.hpp"
+#include "common/errors.hpp"
+#include "common/tls.hpp"
+
+namespace vemo {
+namespace {
+
+constexpr long kValiditySeconds = 315360000;  // ten years
+constexpr size_t kMinPemLength = 100;
+
+std::string bio_text(BIO* bio) {
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio, &data);
+    return std::string(data, static_cast<size_t>(len));
+}
+
+template <class Write>
+std::string pem_of(Write write) {
+    std::unique_ptr<BIO, Deleter<BIO_free>> bio(BIO_new(BIO_s_mem()));
+    if (!bio || write(bio.get()) != 1) throw TlsError(tls_error_text());
+    return bio_text(bio.get());
+}
+
+// The key file exists, owner-only, before any byte of the key is written.
+void prepare_private_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) throw IoError(errno);
+    const int rc = ::fchmod(fd, 0600);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) throw IoError(err);
+}
+
+// Gives `path`, if it is there, exactly `mode`.  Opened without blocking
+// and changed through that descriptor; a key file is never reached through
+// a link (one left in its place is root's own doing and stays as it is).
+void make_owner_only(const std::string& path, mode_t mode) {
+    const int follow = S_ISDIR(mode) ? 0 : O_NOFOLLOW;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | follow);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ELOOP) return;
+        throw IoError(errno);
+    }
+    struct stat st;
+    int rc = ::fstat(fd, &st);
+    if (rc == 0 && (st.st_mode & 07777) != (mode & 07777)) rc = ::fchmod(fd, mode & 07777);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) throw IoError(err);
+}
+
+std::string parent_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+// Whoever reads the RSA public key can key a session, and a session can do
+// anything root can: the key material and its directories are the owner's
+// alone.  Done at every start, so a server set up by an older version is
+// tightened by its next start.
+void Agent::secure_key_material() {
+    const std::string cert_file = class_attr_text("_cert"), key_file = class_attr_text("_key");
+    for (const std::string& dir : {std::string("data"), parent_of(cert_file), parent_of(key_file)})
+        if (!dir.empty()) make_owner_only(dir, S_IFDIR | 0700);
+    for (const char* file : {"data/id_rsa.pub", "data/id_rsa"}) make_owner_only(file, S_IFREG | 0600);
+    make_owner_only(key_file, S_IFREG | 0600);
+}
+
+bool Agent::create_ssl() {
+    const std::string cert_file = class_attr_text("_cert"), key_file = class_attr_text("_key");
+    if (std::filesystem::exists(cert_file)) return true;
+    const auto slash = cert_file.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !std::filesystem::exists(cert_file.substr(0, slash)))
+        std::filesystem::create_directories(cert_file.substr(0, slash));
+
+    std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>> key(EVP_RSA_gen(2048));
+    std::unique_ptr<X509, Deleter<X509_free>> cert(X509_new());
+    if (!key || !cert) throw TlsError(tls_error_text());
+    const time_t now = std::time(nullptr);
+    X509_NAME* subject = X509_get_subject_name(cert.get());
+    if (ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 0) != 1 ||
+        X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("ZQ_VEMO_CLIENT"), -1, -1, 0) != 1 ||
+        X509_set_issuer_name(cert.get(), subject) != 1 ||
+        !X509_time_adj_ex(X509_getm_notBefore(cert.get()), 0, 0, const_cast<time_t*>(&now)) ||
+        !X509_time_adj_ex(X509_getm_notAfter(cert.get()), 0, kValiditySeconds, const_cast<time_t*>(&now)) ||
+        X509_set_pubkey(cert.get(), key.get()) != 1 ||
+        X509_sign(cert.get(), key.get(), EVP_sha1()) == 0)
+        throw TlsError(tls_error_text());
+
+    const std::string cert_pem = pem_of([&](BIO* b) { return PEM_write_bio_X509(b, cert.get()); });
+    const std::string key_pem = pem_of([&](BIO* b) {
+        return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
+    if (cert_pem.size() <= kMinPemLength || key_pem.size() <= kMinPemLength) return false;
+
+    py::object write_file = host_public().attr("writeFile");
+    write_file(cert_file, py::bytes(cert_pem), "wb+");
+    prepare_private_file(key_file);
+    write_file(key_file, py::bytes(key_pem), "wb+");
+    return true;
+}
+
+}  // namespace vemo

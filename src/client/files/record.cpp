@@ -1,0 +1,103 @@
+#include "client/files/record.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "common/fs.hpp"
+
+namespace vemo::files {
+namespace {
+
+int permission_digits(mode_t mode) {
+    return ((mode >> 6) & 7) * 100 + ((mode >> 3) & 7) * 10 + (mode & 7);
+}
+
+// Whole seconds as the interpreter truncates its float modification time,
+// which rounds up within a few hundred nanoseconds of the next second.
+long long whole_seconds(const timespec& t) {
+    const double seconds = static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+    return static_cast<long long>(seconds);
+}
+
+bool is_link(int dir_fd, const std::string& at_name, LinkHint hint) {
+    if (hint != LinkHint::kUnknown) return hint == LinkHint::kLink;
+    struct stat st;
+    return ::fstatat(dir_fd, at_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string link_text(int dir_fd, const std::string& at_name) {
+    std::vector<char> buf(256);
+    for (;;) {
+        const ssize_t n = ::readlinkat(dir_fd, at_name.c_str(), buf.data(), buf.size());
+        if (n < 0) throw IoError(errno);
+        if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
+        buf.resize(buf.size() * 2);
+    }
+}
+
+}  // namespace
+
+const std::string& AccountNames::name_of(uid_t uid) {
+    const auto known = names_.find(uid);
+    if (known != names_.end()) return known->second;
+    std::vector<char> buf(4096);
+    passwd entry, *found = nullptr;
+    int rc;
+    while ((rc = ::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found)) == ERANGE) buf.resize(buf.size() * 2);
+    return names_[uid] = rc == 0 && found ? std::string(found->pw_name) : std::to_string(uid);
+}
+
+std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, std::string_view name,
+                                      LinkHint hint, AccountNames& accounts) {
+    struct stat st;
+    if (::fstatat(dir_fd, at_name.c_str(), &st, 0) != 0) return std::nullopt;
+    FileRecord record{std::string(name), accounts.name_of(st.st_uid), "", permission_digits(st.st_mode),
+                      whole_seconds(st.st_mtim), static_cast<long long>(st.st_size), S_ISDIR(st.st_mode)};
+    if (is_link(dir_fd, at_name, hint)) record.link = link_text(dir_fd, at_name);
+    return record;
+}
+
+py::dict record_object(const FileRecord& record) {
+    py::dict object;
+    object["name"] = fs::to_text(record.name);
+    object["mode"] = record.mode;
+    object["mtime"] = record.mtime;
+    object["user"] = fs::to_text(record.user);
+    object["size"] = record.size;
+    object["link"] = fs::to_text(record.link);
+    return object;
+}
+
+// Text that json.dumps copies as it is; anything else (escapes, names that
+// are not ASCII) is left to the interpreter's own encoder, so that each
+// byte comes out as it would there.
+void RecordJson::append_text(std::string& out, std::string_view raw) const {
+    const bool plain = std::all_of(raw.begin(), raw.end(),
+                                   [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; });
+    if (plain) {
+        out += '"';
+        out += raw;
+        out += '"';
+    } else {
+        out += escape_(fs_text(raw)).cast<std::string>();
+    }
+}
+
+void RecordJson::append(std::string& out, const FileRecord& record) const {
+    out += "{\"name\": ";
+    append_text(out, record.name);
+    out += ", \"mode\": " + std::to_string(record.mode) + ", \"mtime\": " + std::to_string(record.mtime) +
+           ", \"user\": ";
+    append_text(out, record.user);
+    out += ", \"size\": " + std::to_string(record.size) + ", \"link\": ";
+    append_text(out, record.link);
+    out += '}';
+}
+
+}  // namespace vemo::files

@@ -1,0 +1,56 @@
+// The file record of the listing: what it says about one path, gathered
+// without the interpreter, then turned into the object the master reads.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "client/files/files.hpp"
+
+namespace vemo::files {
+
+struct FileRecord {
+    std::string name, user, link;  // as the file system and account database spell them
+    int mode;                      // permission digits read as a decimal number: 0755 -> 755
+    long long mtime, size;
+    bool is_dir;
+};
+
+// Account names by owner id, each looked up once for a whole listing.
+class AccountNames {
+public:
+    // The id as decimal text when no account has it.
+    const std::string& name_of(uid_t uid);
+
+private:
+    std::unordered_map<uid_t, std::string> names_;
+};
+
+// Whether a path is a symbolic link: known from the directory entry, or to
+// be found out.
+enum class LinkHint { kLink, kNotLink, kUnknown };
+
+// The record of `at_name`, resolved against the directory `dir_fd` (or the
+// working directory for AT_FDCWD); status follows links.  Nothing when the
+// status cannot be read.
+std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, std::string_view name,
+                                      LinkHint hint, AccountNames& accounts);
+
+py::dict record_object(const FileRecord& record);
+
+// Appends the record as the interpreter's json.dumps (default settings)
+// writes record_object(record).
+class RecordJson {
+public:
+    void append(std::string& out, const FileRecord& record) const;
+
+private:
+    void append_text(std::string& out, std::string_view raw) const;
+    py::object escape_ = py::module_::import("json.encoder").attr("encode_basestring_ascii");
+};
+
+}  // namespace vemo::files

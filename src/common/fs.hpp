@@ -1,0 +1,101 @@
+// The file system as the agent and its modules use it: paths built by plain
+// concatenation, relative to the working directory, never normalised.
+// Failures throw IoError, which reaches the interpreter as OSError (naming
+// the path where one is given).  Only the encoders touch the interpreter;
+// everything else may run with the interpreter lock released.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/fdio.hpp"
+#include "common/pybind.hpp"
+
+namespace vemo::fs {
+
+// Between the interpreter's text and the system's bytes, with the
+// interpreter's file-system encoding (names that are not UTF-8 survive).
+std::string to_path(const py::handle& text);
+py::str to_text(std::string_view path);
+// A path a request names, as text or bytes; one with a NUL byte is refused
+// rather than cut short.
+std::string request_path(const py::handle& path);
+
+// Both follow symbolic links; a path the system cannot name (one holding
+// a NUL byte) exists nowhere.
+bool exists(const std::string& path);
+bool is_directory(const std::string& path);
+// Entry names in the order the system returns them, "." and ".." left out.
+std::vector<std::string> list_directory(const std::string& path);
+
+// Status following links; nothing when the path cannot be examined, which
+// is what "does not exist" means throughout the file service.
+std::optional<struct stat> status(const std::string& path);
+// Status of the name itself, a link's rather than its target's.
+std::optional<struct stat> entry_status(const std::string& path);
+// A regular file of this process's user with no other name: something the
+// agent wrote itself, not a user's file or a link to one of root's.
+bool agents_own(const struct stat& st);
+
+// Opens for reading what `path` names when `accept` takes its status;
+// nothing when the path is missing or refused.  What is examined is what
+// gets opened, so a FIFO or device swapped in meanwhile is never opened
+// (where reading could wait for ever, or opening alone has effects).
+std::optional<FileDescriptor> open_examined(const std::string& path, bool (*accept)(const struct stat&));
+// The same for regular files only: anything else could wait for ever (a
+// FIFO) or never end (a device).
+std::optional<FileDescriptor> open_regular(const std::string& path);
+// The directory itself, for the *at calls below: names inside it then
+// stay in it however its path changes meanwhile.
+FileDescriptor open_directory(const std::string& path);
+// Opens entry `name` of `dir` for appending only when it is a regular file
+// of this process's user with no other name (something the agent wrote
+// itself); anything else found there is removed, never followed.  Nothing
+// when no such file is left.
+std::optional<FileDescriptor> open_own_leftover(int dir, const std::string& name);
+// Creates entry `name` of `dir` readable by the owner alone; fails when the
+// name is taken, by a symbolic link too.
+FileDescriptor create_private(int dir, const std::string& name);
+// Gives the file what a plain open() would have created it with: 0666
+// narrowed by the process's umask.
+void give_default_mode(int fd);
+// A path naming the file open on `fd` itself, whatever happens to its names.
+std::string descriptor_path(int fd);
+
+// An O_PATH descriptor of what `path` names.  Links in its last component
+// are followed only when each was made by root or by the owner of the file
+// they lead to (the kernel's protected_symlinks rule, for a follower that
+// is root): nothing when the path leads through any other link, or nowhere.
+std::optional<FileDescriptor> open_unplanted(const std::string& path);
+
+// Up to `n` bytes from `offset`, fewer only at the end of the file.
+size_t read_at(int fd, char* buf, size_t n, off_t offset);
+std::string read_at(int fd, size_t n, off_t offset);
+
+// The path and every missing parent, with the process's default permissions.
+void make_dirs(const std::string& path);
+// Removes a name; a name that is already gone is not an error.
+void remove_name(const std::string& path);
+void remove_entry(int dir, const std::string& name);
+void rename_entry(int dir, const std::string& from, const std::string& to);
+
+// Changes made for plugin code, whose failures name the path as a Python
+// implementation's would.
+// Creates missing parents (0777) and then `path` itself with `mode`, both
+// subject to the umask; `path` made meanwhile by another is no failure.
+void make_dirs(const std::string& path, unsigned mode);
+// Status-change time in seconds, fractional.
+double change_time(const std::string& path);
+void remove_file(const std::string& path);
+// Removes `path` if it can; for clean-up on a path already failing.
+void discard_file(const std::string& path) noexcept;
+// Content and permission bits; a missing source creates nothing.
+void copy_with_mode(const std::string& source, const std::string& target);
+
+}  // namespace vemo::fs
