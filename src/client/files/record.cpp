@@ -85,7 +85,7 @@ void RecordJson::append_text(std::string& out, std::string_view raw) const {
         out += raw;
         out += '"';
     } else {
-        out += escape_(fs_text(raw)).cast<std::string>();
+        out += escape_(fs::to_text(raw)).cast<std::string>();
     }
 }
 
