@@ -116,7 +116,9 @@ bool is_open(const Link& l) {
 }
 
 // One turn of the agent's loop for this connection.
-void agent_reads(Link& l) { world->on_read(l.conn, 1); }
+void agent_reads(Link& l) {
+    world->on_read(l.conn, 1);
+}
 
 void end_stream(Link& l) {
     l.peer->close_write();
@@ -259,8 +261,11 @@ void setup() {
     world = new World();
     const char* mode = std::getenv("VEMO_FUZZ_MODE");
     const std::string m = mode ? mode : "";
-    world->mode = m == "prekey" ? Mode::kPrekey : m == "frames" ? Mode::kFrames : m == "sealed" ? Mode::kSealed
-                : m == "json" ? Mode::kJson : (die("VEMO_FUZZ_MODE must be prekey, frames, sealed or json"), Mode::kJson);
+    world->mode = m == "prekey"   ? Mode::kPrekey
+                  : m == "frames" ? Mode::kFrames
+                  : m == "sealed" ? Mode::kSealed
+                  : m == "json"   ? Mode::kJson
+                                : (die("VEMO_FUZZ_MODE must be prekey, frames, sealed or json"), Mode::kJson);
 
     const py::module_ client = py::module_::import("client");
     py::object agent = client.attr("zq_vemo_client")();

@@ -36,11 +36,23 @@ const std::vector<Operation> kOperations = {
     {21, {"fun", "id", "type"}},
 };
 
-const char* const kOddStrings[] = {"\"\"", "\"\\u0000\"", "\"a\\u0000b\"", "\"\\ud800\"", "\"\\udcff\"",
-                                   "\"\\u6c49\\u5b57\"", "\" \"", "\"*\"", "\"~\"", "\"\\\\\""};
-const char* const kOddNumbers[] = {"-1", "0", "2147483648", "9223372036854775807", "9223372036854775808",
-                                   "-9223372036854775809", "1e308", "1e999", "-1e999", "NaN", "Infinity",
-                                   "-0.0", "1.5", "100000000000000000000000000000"};
+const char* const kOddStrings[] = {
+    "\"\"",  "\"\\u0000\"", "\"a\\u0000b\"", "\"\\ud800\"", "\"\\udcff\"", "\"\\u6c49\\u5b57\"",
+    "\" \"", "\"*\"",       "\"~\"",         "\"\\\\\""};
+const char* const kOddNumbers[] = {"-1",
+                                   "0",
+                                   "2147483648",
+                                   "9223372036854775807",
+                                   "9223372036854775808",
+                                   "-9223372036854775809",
+                                   "1e308",
+                                   "1e999",
+                                   "-1e999",
+                                   "NaN",
+                                   "Infinity",
+                                   "-0.0",
+                                   "1.5",
+                                   "100000000000000000000000000000"};
 
 std::string safe_name(ByteSource& in) {
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789_-.";
@@ -51,7 +63,9 @@ std::string safe_name(ByteSource& in) {
     return s;
 }
 
-std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+std::string quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
 
 bool is_path_key(const std::string& key);
 
@@ -78,7 +92,7 @@ std::string plausible(const std::string& key, ByteSource& in, Request& req) {
     }
     if (key == "fun") {
         const char* f[] = {"\"get_thread_list\"", "\"get_task_list\"", "\"get_task\"", "\"nope\"",
-                           "\"heartbeat\"", "\"__class__\"", "\"\""};
+                           "\"heartbeat\"",       "\"__class__\"",     "\"\""};
         return f[c % 7];
     }
     if (key == "host") return "\"127.0.0.1\"";
@@ -183,7 +197,8 @@ Request build_request(ByteSource& in) {
         if (announced <= kMaxRaw) {
             req.raw_known = true;
             req.raw.assign(static_cast<size_t>(announced), 'r');
-            for (size_t i = 0; i < req.raw.size() && in.left(); i += 97) req.raw[i] = static_cast<char>(in.u8());
+            for (size_t i = 0; i < req.raw.size() && in.left(); i += 97)
+                req.raw[i] = static_cast<char>(in.u8());
         }
     }
     const size_t at = json.find("@md5@");

@@ -9,7 +9,9 @@ namespace vemo::messages {
 // Session keys.
 inline constexpr const char* kBadPassword = "密码格式不正确!";
 // Printed when a peer goes away mid-request.
-inline std::string peer_vanished(const std::string& peer) { return "客户端[" + peer + "]意外断开连接!"; }
+inline std::string peer_vanished(const std::string& peer) {
+    return "客户端[" + peer + "]意外断开连接!";
+}
 
 // Files.
 inline constexpr const char* kNoSuchFile = "指定文件不存在!";

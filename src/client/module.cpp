@@ -10,8 +10,8 @@
 #include "common/errors.hpp"
 
 PYBIND11_MODULE(client, m) {
-    for (const char* name : {"socket", "json", "sys", "os", "ssl", "struct", "re", "time", "pwd",
-                             "importlib", "gzip", "selectors"})
+    for (const char* name : {"socket", "json", "sys", "os", "ssl", "struct", "re", "time", "pwd", "importlib",
+                             "gzip", "selectors"})
         py::module_::import(name);
     vemo::enter_install_dir();
     vemo::prepend_search_path("class/");

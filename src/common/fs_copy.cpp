@@ -26,8 +26,7 @@ void copy_content(int from, int to) {
 }  // namespace
 
 void make_dirs(const std::string& path, unsigned mode) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string parent = path.substr(0, slash);
         if (::mkdir(parent.c_str(), 0777) != 0 && errno != EEXIST) throw IoError(errno, parent);
     }
@@ -47,7 +46,9 @@ void remove_file(const std::string& path) {
     if (::unlink(path.c_str()) != 0) throw IoError(errno, path);
 }
 
-void discard_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
+void discard_file(const std::string& path) noexcept {
+    ::unlink(path.c_str());
+}
 
 void copy_with_mode(const std::string& source, const std::string& target) {
     FileDescriptor from(::open(source.c_str(), O_RDONLY | O_CLOEXEC));

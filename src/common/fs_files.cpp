@@ -45,7 +45,9 @@ mode_t process_umask() {
     throw IoError(ENOTSUP);
 }
 
-bool is_regular(const struct stat& st) { return S_ISREG(st.st_mode); }
+bool is_regular(const struct stat& st) {
+    return S_ISREG(st.st_mode);
+}
 
 // A parent that exists as something else makes the next level fail with
 // the system's own complaint, so only the last level is examined.
@@ -78,9 +80,13 @@ std::optional<FileDescriptor> open_examined(const std::string& path, bool (*acce
     return open_checked(AT_FDCWD, descriptor_path(where->get()), O_RDONLY | O_NONBLOCK | O_NOCTTY);
 }
 
-std::optional<FileDescriptor> open_regular(const std::string& path) { return open_examined(path, is_regular); }
+std::optional<FileDescriptor> open_regular(const std::string& path) {
+    return open_examined(path, is_regular);
+}
 
-FileDescriptor open_directory(const std::string& path) { return open_checked(AT_FDCWD, path, O_RDONLY | O_DIRECTORY); }
+FileDescriptor open_directory(const std::string& path) {
+    return open_checked(AT_FDCWD, path, O_RDONLY | O_DIRECTORY);
+}
 
 std::optional<FileDescriptor> open_own_leftover(int dir, const std::string& name) {
     std::optional<FileDescriptor> file = try_open(dir, name, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK);
@@ -102,9 +108,13 @@ FileDescriptor create_private(int dir, const std::string& name) {
     return open_checked(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, kPrivateMode);
 }
 
-void give_default_mode(int fd) { change_mode(fd, kCreatedMode & ~process_umask()); }
+void give_default_mode(int fd) {
+    change_mode(fd, kCreatedMode & ~process_umask());
+}
 
-std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+std::string descriptor_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
 size_t read_at(int fd, char* buf, size_t n, off_t offset) {
     size_t have = 0;

@@ -21,7 +21,8 @@ constexpr size_t kSmallInput = 4 * 1024;
 struct Deflater {
     z_stream z{};
     Deflater(int window_bits, int mem_level) {
-        if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, window_bits, mem_level, Z_DEFAULT_STRATEGY) != Z_OK)
+        if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, window_bits, mem_level, Z_DEFAULT_STRATEGY) !=
+            Z_OK)
             throw std::runtime_error("gzip: cannot start compressor");
     }
     ~Deflater() { deflateEnd(&z); }
@@ -100,17 +101,20 @@ std::string gzip_decompress(std::string_view data, size_t limit) {
             const size_t room = limit - std::min(limit, before);
             const size_t piece = room < kPiece ? room + 1 : kPiece;
             if (before + piece > out.capacity())
-                out.reserve(2 * out.capacity() >= limit ? most : std::max(before + piece, 2 * out.capacity()));
+                out.reserve(2 * out.capacity() >= limit ? most
+                                                        : std::max(before + piece, 2 * out.capacity()));
             out.resize(before + piece);
             z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
             z.avail_out = static_cast<uInt>(piece);
             rc = inflate(&z, Z_NO_FLUSH);
             out.resize(before + piece - z.avail_out);
             if (out.size() > limit)
-                throw std::invalid_argument("payload decompresses to more than " + std::to_string(limit) + " bytes");
+                throw std::invalid_argument("payload decompresses to more than " + std::to_string(limit) +
+                                            " bytes");
             if (rc == Z_STREAM_END) break;
             if (rc != Z_OK || (z.avail_in == 0 && z.avail_out != 0))
-                throw std::invalid_argument("Compressed file ended before the end-of-stream marker was reached");
+                throw std::invalid_argument(
+                    "Compressed file ended before the end-of-stream marker was reached");
         }
         offset = data.size() - z.avail_in;
         // Trailing zero padding after the last member is allowed, as gzip does.

@@ -7,11 +7,11 @@
 namespace vemo::paths {
 
 std::string server_root();
-std::string install_dir();    // <root>/vemo/client-side
-std::string pyenv_dir();      // <root>/vemo/pyenv
-std::string plugin_dir();     // <root>/vemo/plugin
-std::string php_runner();     // <root>/vemo/class/panel_php_run.php
-std::string php_root();       // <root>/php/
+std::string install_dir();  // <root>/vemo/client-side
+std::string pyenv_dir();    // <root>/vemo/pyenv
+std::string plugin_dir();   // <root>/vemo/plugin
+std::string php_runner();   // <root>/vemo/class/panel_php_run.php
+std::string php_root();     // <root>/php/
 
 // True for a name that denotes one entry directly inside a directory: not
 // empty, not "." or "..", no "/".  Plugin names must be such names.

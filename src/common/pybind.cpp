@@ -24,7 +24,9 @@ void prepend_search_path(const char* dir) {
     py::module_::import("sys").attr("path").attr("insert")(0, dir);
 }
 
-py::module_ host_public() { return py::module_::import("public"); }
+py::module_ host_public() {
+    return py::module_::import("public");
+}
 
 py::object return_msg(bool status, py::object msg) {
     return host_public().attr("returnMsg")(status, msg);
@@ -32,8 +34,8 @@ py::object return_msg(bool status, py::object msg) {
 
 std::string printable_text(const py::handle& value) {
     const py::str text(value);
-    const py::object utf8 = py::reinterpret_steal<py::object>(
-        PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
+    const py::object utf8 =
+        py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
     if (!utf8) throw py::error_already_set();
     return std::string(py::reinterpret_borrow<py::bytes>(utf8));
 }

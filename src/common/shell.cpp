@@ -55,8 +55,8 @@ struct SpawnSetup {
         sigemptyset(&restored);
         sigaddset(&restored, SIGPIPE);
         sigaddset(&restored, SIGXFSZ);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                            POSIX_SPAWN_SETSIGDEF);
+        posix_spawnattr_setflags(&attr,
+                                 POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         posix_spawnattr_setpgroup(&attr, 0);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &restored);
@@ -95,8 +95,10 @@ bool read_both(int out_fd, int err_fd, ShellOutput& output, double limit) {
         for (int i = 0; i < 2 && ready > 0; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) sinks[i]->append(buf, static_cast<size_t>(n));
-            else if (n == 0 || errno != EINTR) fds[i].fd = -1;
+            if (n > 0)
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                fds[i].fd = -1;
         }
     }
     return true;
@@ -131,8 +133,10 @@ ShellOutput run_shell(const std::string& command, double limit) {
 std::string shell_quote(std::string_view text) {
     std::string quoted = "'";
     for (const char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }

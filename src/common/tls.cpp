@@ -77,7 +77,9 @@ TlsStream::TlsStream(FileDescriptor fd, SSL_CTX* ctx) : fd_(std::move(fd)), ssl_
     SSL_set_accept_state(ssl_.get());
 }
 
-TlsStream::~TlsStream() { close(); }
+TlsStream::~TlsStream() {
+    close();
+}
 
 void TlsStream::close() {
     if (!fd_.valid()) return;
@@ -87,10 +89,13 @@ void TlsStream::close() {
 }
 
 void TlsStream::limit_to(double seconds) {
-    deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    deadline_ =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-bool TlsStream::past_limit() const { return deadline_ && Clock::now() >= *deadline_; }
+bool TlsStream::past_limit() const {
+    return deadline_ && Clock::now() >= *deadline_;
+}
 
 void TlsStream::wait_for(int ssl_error, double stall) {
     pollfd p{fd_.get(), static_cast<short>(ssl_error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};

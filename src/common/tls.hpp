@@ -15,7 +15,6 @@
 
 namespace vemo {
 
-
 class TlsContext {
 public:
     TlsContext();

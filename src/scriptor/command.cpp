@@ -51,13 +51,11 @@ std::string shell_word(std::string_view text) {
     return shell_quote(text);
 }
 
-std::string php_command(const py::object& self, const std::string& php_bin,
-                        const std::string& function) {
+std::string php_command(const py::object& self, const std::string& php_bin, const std::string& function) {
     return "cd " + shell_word(attr_text(self, kPluginPath)) + " && " + php_bin + " " +
-           shell_word(paths::php_runner()) +
-           " --args_tmp=\"" + double_quoted(attr_text(self, kArgsTmp)) +
-           "\" --plugin_name=\"" + double_quoted(attr_text(self, kPluginName)) +
-           "\" --fun=\"" + double_quoted(function) + "\"";
+           shell_word(paths::php_runner()) + " --args_tmp=\"" + double_quoted(attr_text(self, kArgsTmp)) +
+           "\" --plugin_name=\"" + double_quoted(attr_text(self, kPluginName)) + "\" --fun=\"" +
+           double_quoted(function) + "\"";
 }
 
 std::string run_php_command(const std::string& command) {

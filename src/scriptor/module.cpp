@@ -27,12 +27,15 @@ py::object web_request() {
 // private attributes and operations under the interpreter's mangled names,
 // which a pybind11 class would not give it.
 py::object make_class(const py::module_& m) {
-    return vemo::make_plain_class(m, "scriptor", "Runs a function of a plugin's PHP code through the PHP CLI.");
+    return vemo::make_plain_class(m, "scriptor",
+                                  "Runs a function of a plugin's PHP code through the PHP CLI.");
 }
 
 }  // namespace
 
-py::object module_global(const char* name) { return the_module.attr(name); }
+py::object module_global(const char* name) {
+    return the_module.attr(name);
+}
 
 }  // namespace vemo::scriptor
 

@@ -9,15 +9,14 @@ namespace vemo::scriptor {
 namespace {
 
 // Newest first: a plugin that names no versions gets the newest installed.
-constexpr const char* kDefaultVersions[] = {"80", "74", "73", "72", "71", "70",
-                                            "56", "55", "54", "53", "52"};
+constexpr const char* kDefaultVersions[] = {"80", "74", "73", "72", "71", "70", "56", "55", "54", "53", "52"};
 
 // The plugin's own preference from php_version.json ("7.4" and "74" alike),
 // which replaces the default order entirely.
 py::object preferred_versions(const std::string& plugin_path) {
     const std::string listed = plugin_path + "/php_version.json";
-    if (!fs::exists(listed)) return py::cast(std::vector<std::string>(
-        std::begin(kDefaultVersions), std::end(kDefaultVersions)));
+    if (!fs::exists(listed))
+        return py::cast(std::vector<std::string>(std::begin(kDefaultVersions), std::end(kDefaultVersions)));
     py::object text = module_global("public").attr("readFile")(fs::to_text(listed));
     return module_global("json").attr("loads")(text.attr("replace")(".", ""));
 }
@@ -27,8 +26,7 @@ py::object preferred_versions(const std::string& plugin_path) {
 py::object installed_version(const py::object& versions) {
     const py::str php_root = fs::to_text(paths::php_root());
     for (py::handle version : versions) {
-        py::object executable = php_root + py::reinterpret_borrow<py::object>(version) +
-                                py::str("/bin/php");
+        py::object executable = php_root + py::reinterpret_borrow<py::object>(version) + py::str("/bin/php");
         if (fs::exists(fs::to_path(executable))) return py::reinterpret_borrow<py::object>(version);
     }
     return py::none();
@@ -42,8 +40,7 @@ void make_plugin_ini(const std::string& version, const std::string& plugin_ini) 
     try {
         const py::str ini_text = fs::to_text(plugin_ini);
         py::object body = pub.attr("readFile")(ini_text);
-        body = module_global("re").attr("sub")("disable_functions\\s*=.*",
-                                               "disable_functions = ", body);
+        body = module_global("re").attr("sub")("disable_functions\\s*=.*", "disable_functions = ", body);
         if (pub.attr("writeFile")(ini_text, body).ptr() == Py_False) {
             PyErr_Format(PyExc_OSError, "cannot write %s", plugin_ini.c_str());
             throw py::error_already_set();
@@ -66,7 +63,7 @@ py::object get_php_bin(py::object self) {
     const std::string plugin_ini = plugin_path + "/php_cli_" + version + ".ini";
     if (!fs::exists(plugin_ini)) make_plugin_ini(version, plugin_ini);
     return fs::to_text(shell_word(paths::php_root() + version + "/bin/php") + " -c " +
-                   shell_word(plugin_ini));
+                       shell_word(plugin_ini));
 }
 
 }  // namespace vemo::scriptor

@@ -13,7 +13,9 @@ namespace {
 constexpr double kArgsFileLifetime = 60;
 constexpr unsigned kArgsDirMode = 0600;
 
-py::object module_public() { return module_global("public"); }
+py::object module_public() {
+    return module_global("public");
+}
 
 }  // namespace
 

@@ -42,8 +42,7 @@ std::string shell_word(std::string_view text);
 
 // The shell line that runs `function` of the plugin through the PHP runner
 // script, and its standard output (command.cpp).
-std::string php_command(const py::object& self, const std::string& php_bin,
-                        const std::string& function);
+std::string php_command(const py::object& self, const std::string& php_bin, const std::string& function);
 std::string run_php_command(const std::string& command);
 
 }  // namespace vemo::scriptor

@@ -10,7 +10,9 @@ namespace vemo::warden {
 
 namespace {
 
-py::object now_seconds() { return py::int_(py::module_::import("time").attr("time")()); }
+py::object now_seconds() {
+    return py::int_(py::module_::import("time").attr("time")());
+}
 
 bool file_exists(const py::object& path) {
     return py::bool_(py::module_::import("os").attr("path").attr("exists")(path));
@@ -55,8 +57,7 @@ py::object create_tmp_thread(py::object self, py::object args, py::object is_sav
         entry["tmp"] = !py::bool_(is_save);
 
         // A module already loaded under this name is reused as it is.
-        py::object module =
-            py::module_::import("importlib").attr("import_module")(entry["module"]);
+        py::object module = py::module_::import("importlib").attr("import_module")(entry["module"]);
         py::object thread = py::module_::import("threading")
                                 .attr("Thread")(py::arg("target") = module.attr("run"),
                                                 py::arg("args") = py::make_tuple(args["args"]));
@@ -101,9 +102,8 @@ void create_bedrock(py::object self) {
 
 py::object run_thread(py::object self, py::object args) {
     if (!has_key(args, "p_info")) {
-        args["p_info"] = worker_table()
-                             .attr("where")("module=?", py::make_tuple(args["module"]))
-                             .attr("find")();
+        args["p_info"] =
+            worker_table().attr("where")("module=?", py::make_tuple(args["module"])).attr("find")();
     }
     py::object p_info = args["p_info"];
     if (!py::bool_(p_info)) {

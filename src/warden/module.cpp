@@ -40,8 +40,7 @@ PYBIND11_MODULE(warden, m) {
     py::object cls = make_class(m);
     vemo::define_method(cls, "__init__", "warden", &construct);
     define(cls, "create_bedrock", &create_bedrock);
-    define(cls, "create_tmp_thread", &create_tmp_thread, py::arg("args"),
-           py::arg("is_save") = false);
+    define(cls, "create_tmp_thread", &create_tmp_thread, py::arg("args"), py::arg("is_save") = false);
     define(cls, "create_thread", &create_thread, py::arg("args"));
     define(cls, "remove_thread", &remove_thread, py::arg("args"));
     define(cls, "get_thread_list", &get_thread_list, py::arg("args") = py::none());

@@ -22,7 +22,9 @@ constexpr const char* kCreateTable =
 
 }  // namespace
 
-py::object worker_table() { return host_public().attr("M")("warden"); }
+py::object worker_table() {
+    return host_public().attr("M")("warden");
+}
 
 void construct(py::object self) {
     host_public().attr("M")(py::none()).attr("execute")(kCreateTable, py::tuple());

@@ -10,8 +10,12 @@ namespace vemo::warden {
 // The class tables `_Threads` (worker entries, newest first) and
 // `_Threads_objs` (module name -> threading.Thread), reached through the
 // instance as a Python method would, so that every instance shares them.
-inline py::list thread_entries(const py::object& self) { return self.attr("_Threads"); }
-inline py::dict thread_objects(const py::object& self) { return self.attr("_Threads_objs"); }
+inline py::list thread_entries(const py::object& self) {
+    return self.attr("_Threads");
+}
+inline py::dict thread_objects(const py::object& self) {
+    return self.attr("_Threads_objs");
+}
 
 // public.M("warden"): a fresh query object over the worker table.
 py::object worker_table();

@@ -42,7 +42,8 @@ void bind_agent(py::module_& m) {
         .def("create_ssl", &A::create_ssl)
         .def("get_input", &A::get_input, py::arg("fd"), py::arg("data"))
         .def("get_file_stat", &files::get_file_stat, py::arg("filename"))
-        .def("set_file_mode", &files::set_file_mode, py::arg("fd"), py::arg("data"), py::arg("local") = false);
+        .def("set_file_mode", &files::set_file_mode, py::arg("fd"), py::arg("data"),
+             py::arg("local") = false);
     for (const Operation& op : kOperations)
         if (op.bind) op.bind(cls, op.name);
 }

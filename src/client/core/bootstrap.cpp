@@ -20,7 +20,9 @@ Agent::Agent() {
     secure_key_material();
 }
 
-py::object Agent::self() { return py::cast(this, py::return_value_policy::reference); }
+py::object Agent::self() {
+    return py::cast(this, py::return_value_policy::reference);
+}
 
 std::string Agent::class_attr_text(const char* name) {
     return py::str(py::type::of<Agent>().attr(name));
@@ -30,8 +32,12 @@ std::shared_ptr<Connection> Agent::connection(int fd) {
     return py::cast<std::shared_ptr<Connection>>(connections[py::int_(fd)]);
 }
 
-Selector& Agent::selector() { return py::cast<Selector&>(epoll); }
+Selector& Agent::selector() {
+    return py::cast<Selector&>(epoll);
+}
 
-Listener& Agent::listener() { return py::cast<Listener&>(s); }
+Listener& Agent::listener() {
+    return py::cast<Listener&>(s);
+}
 
 }  // namespace vemo

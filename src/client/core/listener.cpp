@@ -16,7 +16,9 @@ namespace {
 
 constexpr int kSendBuffer = 262144;
 
-int open_reserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+int open_reserve() {
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
 
 }  // namespace
 

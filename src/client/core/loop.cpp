@@ -57,9 +57,8 @@ void Agent::run() {
 
     epoll = py::cast(std::make_unique<Selector>());
     selector().register_(s, self().attr("on_accept"));
-    py::print("listening on 0.0.0.0:" + std::to_string(port) + ", certificate SHA-256 " +
-                  tls->fingerprint() + ", key for masters in " + paths::install_dir() +
-                  "/data/id_rsa.pub",
+    py::print("listening on 0.0.0.0:" + std::to_string(port) + ", certificate SHA-256 " + tls->fingerprint() +
+                  ", key for masters in " + paths::install_dir() + "/data/id_rsa.pub",
               py::arg("flush") = true);
     listen_event();
 }

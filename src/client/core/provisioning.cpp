@@ -96,12 +96,12 @@ bool Agent::create_ssl() {
     X509_NAME* subject = X509_get_subject_name(cert.get());
     if (ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 0) != 1 ||
         X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("ZQ_VEMO_CLIENT"), -1, -1, 0) != 1 ||
+                                   reinterpret_cast<const unsigned char*>("ZQ_VEMO_CLIENT"), -1, -1,
+                                   0) != 1 ||
         X509_set_issuer_name(cert.get(), subject) != 1 ||
         !X509_time_adj_ex(X509_getm_notBefore(cert.get()), 0, 0, const_cast<time_t*>(&now)) ||
         !X509_time_adj_ex(X509_getm_notAfter(cert.get()), 0, kValiditySeconds, const_cast<time_t*>(&now)) ||
-        X509_set_pubkey(cert.get(), key.get()) != 1 ||
-        X509_sign(cert.get(), key.get(), EVP_sha1()) == 0)
+        X509_set_pubkey(cert.get(), key.get()) != 1 || X509_sign(cert.get(), key.get(), EVP_sha1()) == 0)
         throw TlsError(tls_error_text());
 
     const std::string cert_pem = pem_of([&](BIO* b) { return PEM_write_bio_X509(b, cert.get()); });

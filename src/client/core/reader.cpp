@@ -161,8 +161,8 @@ void Agent::failure_path(int fd, py::error_already_set& error) {
     try {
         if (peer_vanished(error)) {
             const py::int_ key(fd);
-            const std::string peer = addresses.contains(key) ? printable_text(addresses[key])
-                                                             : "fd " + std::to_string(fd);
+            const std::string peer =
+                addresses.contains(key) ? printable_text(addresses[key]) : "fd " + std::to_string(fd);
             py::print(messages::peer_vanished(peer), py::arg("flush") = true);
             return;
         }

@@ -17,7 +17,9 @@ constexpr int kGzipLevel = 1;
 constexpr size_t kCompressReleaseAbove = 16 * 1024;
 constexpr size_t kInflateReleaseAbove = 1024;
 
-bool valid_key_length(size_t n) { return n == 16 || n == 24 || n == 32; }
+bool valid_key_length(size_t n) {
+    return n == 16 || n == 24 || n == 32;
+}
 
 template <class Work>
 std::string lock_released_if_above(size_t size, size_t threshold, Work&& work) {
@@ -31,15 +33,15 @@ std::string lock_released_if_above(size_t size, size_t threshold, Work&& work) {
 py::bytes Agent::gzip(const py::bytes& data) {
     const std::string_view in = data;
     const std::string out = lock_released_if_above(in.size(), kCompressReleaseAbove,
-                                                      [&] { return gzip_compress(in, kGzipLevel); });
+                                                   [&] { return gzip_compress(in, kGzipLevel); });
     return py::bytes(out);
 }
 
 py::bytes Agent::ungzip(const py::bytes& data) {
     const std::string_view in = data;
     const size_t limit = static_cast<size_t>(std::max<int64_t>(max_payload, 0));
-    const std::string out = lock_released_if_above(in.size(), kInflateReleaseAbove,
-                                                      [&] { return gzip_decompress(in, limit); });
+    const std::string out =
+        lock_released_if_above(in.size(), kInflateReleaseAbove, [&] { return gzip_decompress(in, limit); });
     return py::bytes(out);
 }
 
@@ -55,11 +57,9 @@ py::bytes Agent::aes_decode(int fd, const py::bytes& data) {
 
 py::object Agent::get_input(int fd, const py::bytes& data) {
     const py::object decoded = json_loads(aes_decode(fd, data));
-    if (!py::isinstance<py::dict>(decoded))
-        throw py::type_error("request is not a JSON object");
+    if (!py::isinstance<py::dict>(decoded)) throw py::type_error("request is not a JSON object");
     py::object request = host_public().attr("dict_obj")();
-    for (const auto& item : py::reinterpret_borrow<py::dict>(decoded))
-        request[item.first] = item.second;
+    for (const auto& item : py::reinterpret_borrow<py::dict>(decoded)) request[item.first] = item.second;
     return request;
 }
 

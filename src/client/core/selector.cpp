@@ -9,7 +9,9 @@
 namespace vemo {
 namespace {
 
-int fd_of(const py::object& fileobj) { return py::cast<int>(fileobj.attr("fileno")()); }
+int fd_of(const py::object& fileobj) {
+    return py::cast<int>(fileobj.attr("fileno")());
+}
 
 }  // namespace
 
@@ -50,7 +52,8 @@ std::vector<std::pair<int, uint32_t>> Selector::wait(int timeout_ms) {
     }
     if (n < 0 && errno != EINTR) throw IoError(errno);
     std::vector<std::pair<int, uint32_t>> ready;
-    for (int i = 0; i < n; ++i) ready.emplace_back(static_cast<int>(events[i].data.fd), static_cast<uint32_t>(events[i].events));
+    for (int i = 0; i < n; ++i)
+        ready.emplace_back(static_cast<int>(events[i].data.fd), static_cast<uint32_t>(events[i].events));
     return ready;
 }
 

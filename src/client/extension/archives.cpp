@@ -8,7 +8,9 @@ namespace {
 // Both calls name no log of their own.
 const char* const kNoLog = "/dev/null";
 
-py::object task_object() { return py::module_::import("panelTask").attr("zq_task")(); }
+py::object task_object() {
+    return py::module_::import("panelTask").attr("zq_task")();
+}
 
 }  // namespace
 
@@ -21,8 +23,8 @@ void to_zip(Agent& agent, int fd, const py::bytes& data) {
 
 void un_zip(Agent& agent, int fd, const py::bytes& data) {
     const py::object request = agent.get_input(fd, data);
-    agent.send(fd, task_object().attr("_unzip")(request["sfile"], request["dfile"],
-                                                request["password"], kNoLog));
+    agent.send(fd,
+               task_object().attr("_unzip")(request["sfile"], request["dfile"], request["password"], kNoLog));
 }
 
 }  // namespace vemo::extension

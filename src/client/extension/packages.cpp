@@ -38,8 +38,7 @@ std::string extra_args(const py::object& request) {
 // The installer writes some of its verdicts to standard error ("... is not
 // installed"), so both streams are searched.
 bool mentions(const ShellOutput& output, const std::string& marker) {
-    return output.out.find(marker) != std::string::npos ||
-           output.err.find(marker) != std::string::npos;
+    return output.out.find(marker) != std::string::npos || output.err.find(marker) != std::string::npos;
 }
 
 bool line_lists(const std::string& text, const std::string& name) {
@@ -65,7 +64,9 @@ py::str as_text(const std::string& bytes) {
     return py::bytes(bytes).attr("decode")("utf-8", "replace");
 }
 
-py::str reported(const ShellOutput& output) { return as_text(output.out + output.err); }
+py::str reported(const ShellOutput& output) {
+    return as_text(output.out + output.err);
+}
 
 }  // namespace
 

@@ -30,8 +30,7 @@ bool inside_any(const py::object& file, const py::list& dirs) {
     const py::object real = os_path.attr("realpath")(file);
     for (const auto& dir : dirs) {
         const py::object root = py::reinterpret_borrow<py::object>(dir);
-        if (real.equal(root) || real.attr("startswith")(root + os_path.attr("sep")).cast<bool>())
-            return true;
+        if (real.equal(root) || real.attr("startswith")(root + os_path.attr("sep")).cast<bool>()) return true;
     }
     return false;
 }

@@ -25,7 +25,8 @@ py::dict download_header(const py::object& filename, off_t size, const std::stri
 
 // Sends up to `count` bytes from `offset`; fewer when the file has shrunk
 // since it was opened.
-uint64_t send_file(TlsStream& stream, const FileDescriptor& file, off_t offset, uint64_t count, double stall) {
+uint64_t send_file(TlsStream& stream, const FileDescriptor& file, off_t offset, uint64_t count,
+                   double stall) {
     ::posix_fadvise(file.get(), offset, static_cast<off_t>(count), POSIX_FADV_SEQUENTIAL);
     std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(count, kTransferPiece)));
     uint64_t sent = 0;
@@ -56,8 +57,9 @@ void on_download(Agent& agent, int fd, const py::bytes& data) {
     // The header promises f_size, so nothing past the size at opening is
     // sent, even from a file that grows meanwhile.
     const uint64_t total = size > from ? static_cast<uint64_t>(size - from) : 0;
-    const std::string first = without_gil(
-        [&] { return fs::read_at(file->get(), std::min<uint64_t>(total, kFirstChunkSize), static_cast<off_t>(from)); });
+    const std::string first = without_gil([&] {
+        return fs::read_at(file->get(), std::min<uint64_t>(total, kFirstChunkSize), static_cast<off_t>(from));
+    });
     agent.send(fd, download_header(filename, size, first));
 
     // From here on the master counts file bytes: a failure can no longer be

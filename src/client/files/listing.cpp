@@ -27,7 +27,9 @@ LinkHint link_hint(unsigned char type) {
     return type == DT_UNKNOWN ? LinkHint::kUnknown : LinkHint::kNotLink;
 }
 
-bool is_dot_entry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+bool is_dot_entry(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
 
 struct Entry {
     std::string name;
@@ -79,7 +81,8 @@ Listing list_directory(const std::string& path) {
     const std::vector<Entry> entries = read_entries(dir.get());
     std::vector<std::optional<FileRecord>> records = read_records(::dirfd(dir.get()), entries);
     Listing listing;
-    const auto dirs = std::count_if(records.begin(), records.end(), [](const auto& r) { return r && r->is_dir; });
+    const auto dirs =
+        std::count_if(records.begin(), records.end(), [](const auto& r) { return r && r->is_dir; });
     listing.dirs.reserve(static_cast<size_t>(dirs));
     listing.files.reserve(records.size() - static_cast<size_t>(dirs));
     for (auto& record : records) {
@@ -133,7 +136,8 @@ py::dict get_file_stat(Agent&, const py::object& filename) {
     const std::string path = fs::request_path(filename);
     const FileRecord record = without_gil([&] {
         AccountNames accounts;
-        auto found = read_record(AT_FDCWD, path, path.substr(path.rfind('/') + 1), LinkHint::kUnknown, accounts);
+        auto found =
+            read_record(AT_FDCWD, path, path.substr(path.rfind('/') + 1), LinkHint::kUnknown, accounts);
         if (!found) throw IoError(errno);
         return std::move(*found);
     });

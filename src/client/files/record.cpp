@@ -49,7 +49,8 @@ const std::string& AccountNames::name_of(uid_t uid) {
     std::vector<char> buf(4096);
     passwd entry, *found = nullptr;
     int rc;
-    while ((rc = ::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found)) == ERANGE) buf.resize(buf.size() * 2);
+    while ((rc = ::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found)) == ERANGE)
+        buf.resize(buf.size() * 2);
     return names_[uid] = rc == 0 && found ? std::string(found->pw_name) : std::to_string(uid);
 }
 
@@ -57,8 +58,13 @@ std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, st
                                       LinkHint hint, AccountNames& accounts) {
     struct stat st;
     if (::fstatat(dir_fd, at_name.c_str(), &st, 0) != 0) return std::nullopt;
-    FileRecord record{std::string(name), accounts.name_of(st.st_uid), "", permission_digits(st.st_mode),
-                      whole_seconds(st.st_mtim), static_cast<long long>(st.st_size), S_ISDIR(st.st_mode)};
+    FileRecord record{std::string(name),
+                      accounts.name_of(st.st_uid),
+                      "",
+                      permission_digits(st.st_mode),
+                      whole_seconds(st.st_mtim),
+                      static_cast<long long>(st.st_size),
+                      S_ISDIR(st.st_mode)};
     if (is_link(dir_fd, at_name, hint)) record.link = link_text(dir_fd, at_name);
     return record;
 }

@@ -134,7 +134,8 @@ Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceive
     const std::optional<FileDescriptor> temp = without_gil([&] { return open_temp(plan, dir.get()); });
     if (!temp) return refuse(raw, messages::kCountMismatch);
     const uint64_t received = append_transfer(*temp, dir.get(), names.temp_name, first, raw);
-    if (static_cast<long long>(received) + plan.f_pos.value_or(0) != plan.f_size) return {false, messages::kCountMismatch};
+    if (static_cast<long long>(received) + plan.f_pos.value_or(0) != plan.f_size)
+        return {false, messages::kCountMismatch};
     apply_mode_and_owner(header, with_mode, *temp);
     without_gil([&] { fs::rename_entry(dir.get(), names.temp_name, names.target_name); });
     return {true, messages::kUploaded};

@@ -35,7 +35,8 @@ std::string check_answer(const py::dict& request, const UploadNames& names) {
         return same_size && head_matches(request, names.target_path) ? kInPlace : kStartOver;
     }
     // The upload would not build on anything else (see open_own_leftover).
-    if (!fs::agents_own(*temp) || !head_matches(request, names.temp_path)) return discard_temp(names.temp_path);
+    if (!fs::agents_own(*temp) || !head_matches(request, names.temp_path))
+        return discard_temp(names.temp_path);
     if (temp->st_size > 0 && temp->st_size < f_size) return std::to_string(temp->st_size);
     return discard_temp(names.temp_path);
 }
