@@ -9,6 +9,7 @@ import statistics
 import sys
 
 from common import client_context, running_agent, server_context, timed
+from vemo_master import MsgType, wire
 
 
 def cpu_seconds(pid):
@@ -17,7 +18,6 @@ def cpu_seconds(pid):
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-from vemo_master import MsgType, wire
 
 ROUNDS = 5000
 RUNS = 5

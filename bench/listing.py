@@ -16,7 +16,7 @@ import subprocess
 import tempfile
 import time
 
-from common import median_time, running_agent, timed
+from common import running_agent, timed
 
 from vemo_master import MsgType
 
@@ -104,11 +104,11 @@ def main():
     print("listing of %d files over the wire: agent %s s, ls -la %s s, python %s s"
           % (args.files, spread(agent_s), spread(ls_s), spread(python_s)))
     print("  ls/agent = %s (target >= 1.5), python/agent = %s"
-          % (spread([l / a for l, a in zip(ls_s, agent_s)]),
+          % (spread([ls / a for ls, a in zip(ls_s, agent_s)]),
              spread([p / a for p, a in zip(python_s, agent_s)])))
     rates = [r for r, _, _ in small_runs]
-    p50 = [l * 1e6 for _, l, _ in small_runs]
-    ratio = [l / h for _, l, h in small_runs]
+    p50 = [lat * 1e6 for _, lat, _ in small_runs]
+    ratio = [lat / h for _, lat, h in small_runs]
     print("10-entry listings on one connection: %s requests/s, p50 %s us, "
           "p50 listing/heartbeat = %s (target <= 2); %d requests per run, %d runs"
           % (spread(rates), spread(p50), spread(ratio), args.requests, args.runs))

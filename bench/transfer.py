@@ -107,7 +107,7 @@ def main():
         for name, run in cases.items():
             agent_times, plain_times = [], []
 
-            def alternate(run=run, name=name):
+            def alternate(run=run, name=name, agent_times=agent_times, plain_times=plain_times):
                 # Interleaved, so that load from elsewhere hits both alike.
                 for _ in range(args.runs):
                     remove_upload(d)

@@ -11,7 +11,7 @@ import pytest
 
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from test_download import assert_in_step
-from vemo_master import MsgType, crypto, wire
+from vemo_master import MsgType, crypto
 
 # File bytes that read as frames would each be answered.
 FRAME_LOOKALIKES = struct.pack("<ib", 0, 16) * 500

@@ -9,7 +9,7 @@ import pytest
 
 import agent_process
 import raw_transfer as rt
-from vemo_master import AgentFailure, MsgType, files
+from vemo_master import AgentFailure, files
 
 NOBODY = pwd.getpwnam("nobody")
 UPLOADED = {"status": True, "msg": "上传成功!"}

@@ -33,7 +33,7 @@ def test_log_names_listener_peers_and_operations_and_keeps_secrets(agent, tmp_pa
     assert lines[0] == "listening on 0.0.0.0:%d, certificate SHA-256 %s, key for masters in %s" % (
         agent.port, fingerprint, agent.install_dir / "data" / "id_rsa.pub")
     assert "get_file_list from 127.0.0.1:%d failed:" % port in lines
-    key_lines = [l for l in lines if l.startswith("key exchange from")]
+    key_lines = [line for line in lines if line.startswith("key exchange from")]
     assert len(key_lines) == 1 and key_lines[0].startswith(
         "key exchange from 127.0.0.1:%d failed: ValueError" % wrong_port)
     assert lines[-1] == "exit service"

@@ -13,7 +13,6 @@ import subprocess
 import sys
 import time
 
-import pytest
 from cryptography.hazmat.backends import default_backend
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa

@@ -42,7 +42,7 @@ def _make_tree(root):
 
 def _read_tree(root):
     out = {}
-    for dirpath, dirs, files in os.walk(str(root)):
+    for dirpath, _dirs, files in os.walk(str(root)):
         for f in files:
             p = os.path.join(dirpath, f)
             with open(p, "rb") as fh:

@@ -38,7 +38,6 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1] / "master"))
 sys.path.insert(0, str(HERE.parent / "support"))
 
-import agent_process  # noqa: E402
 import exit_cycle  # noqa: E402
 from harness import BUILD  # noqa: E402
 

@@ -313,7 +313,7 @@ def main():
     for name, fds, rss in table:
         print("%-26s %6d %10d %+10d" % (name, fds, rss, rss - base_rss))
     print("rss slack allowed: %d KiB" % RSS_SLACK_KIB)
-    lines = [l for l in output.splitlines() if l.strip() and l.strip() != "exit service"]
+    lines = [line for line in output.splitlines() if line.strip() and line.strip() != "exit service"]
     print("agent stdout lines (besides 'exit service'): %d%s" % (
         len(lines), "" if not lines else "; first: %r" % lines[:3]))
     print("agent stderr bytes: %d" % len(errors_text))
