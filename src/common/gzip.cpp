@@ -101,8 +101,7 @@ std::string gzip_decompress(std::string_view data, size_t limit) {
             const size_t room = limit - std::min(limit, before);
             const size_t piece = room < kPiece ? room + 1 : kPiece;
             if (before + piece > out.capacity())
-                out.reserve(2 * out.capacity() >= limit ? most
-                                                        : std::max(before + piece, 2 * out.capacity()));
+                out.reserve(std::min(std::max(before + piece, 2 * out.capacity()), most));
             out.resize(before + piece);
             z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
             z.avail_out = static_cast<uInt>(piece);

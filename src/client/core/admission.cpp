@@ -40,13 +40,12 @@ void Agent::forget_unkeyed(int fd) {
 void Agent::sweep_unkeyed() {
     while (!unkeyed_.empty()) {
         const int fd = unkeyed_.front();
-        const py::int_ key(fd);
-        if (connections.contains(key) && !connection(fd)->stream.past_limit()) return;
-        if (connections.contains(key)) {
-            on_close(fd);
-        } else {
+        if (!connections.contains(py::int_(fd))) {
             unkeyed_.pop_front();
+            continue;
         }
+        if (!connection(fd)->stream.past_limit()) return;
+        on_close(fd);
     }
 }
 

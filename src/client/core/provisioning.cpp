@@ -14,6 +14,7 @@
 
 #include "client/core/agent.hpp"
 #include "common/errors.hpp"
+#include "common/fdio.hpp"
 #include "common/tls.hpp"
 
 namespace vemo {
@@ -37,30 +38,26 @@ std::string pem_of(Write write) {
 
 // The key file exists, owner-only, before any byte of the key is written.
 void prepare_private_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) throw IoError(errno);
-    const int rc = ::fchmod(fd, 0600);
-    const int err = errno;
-    ::close(fd);
-    if (rc != 0) throw IoError(err);
+    const FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd.valid()) throw IoError(errno);
+    if (::fchmod(fd.get(), 0600) != 0) throw IoError(errno);
 }
+
+enum class Links { kFollow, kRefuse };
 
 // Gives `path`, if it is there, exactly `mode`.  Opened without blocking
 // and changed through that descriptor; a key file is never reached through
 // a link (one left in its place is root's own doing and stays as it is).
-void make_owner_only(const std::string& path, mode_t mode) {
-    const int follow = S_ISDIR(mode) ? 0 : O_NOFOLLOW;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | follow);
-    if (fd < 0) {
+
+void make_owner_only(const std::string& path, mode_t mode, Links links) {
+    const int follow = links == Links::kFollow ? 0 : O_NOFOLLOW;
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | follow));
+    if (!fd.valid()) {
         if (errno == ENOENT || errno == ELOOP) return;
         throw IoError(errno);
     }
-    struct stat st;
-    int rc = ::fstat(fd, &st);
-    if (rc == 0 && (st.st_mode & 07777) != (mode & 07777)) rc = ::fchmod(fd, mode & 07777);
-    const int err = errno;
-    ::close(fd);
-    if (rc != 0) throw IoError(err);
+    const struct stat st = fd.status();
+    if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0) throw IoError(errno);
 }
 
 std::string parent_of(const std::string& path) {
@@ -77,9 +74,9 @@ std::string parent_of(const std::string& path) {
 void Agent::secure_key_material() {
     const std::string cert_file = class_attr_text("_cert"), key_file = class_attr_text("_key");
     for (const std::string& dir : {std::string("data"), parent_of(cert_file), parent_of(key_file)})
-        if (!dir.empty()) make_owner_only(dir, S_IFDIR | 0700);
-    for (const char* file : {"data/id_rsa.pub", "data/id_rsa"}) make_owner_only(file, S_IFREG | 0600);
-    make_owner_only(key_file, S_IFREG | 0600);
+        if (!dir.empty()) make_owner_only(dir, 0700, Links::kFollow);
+    for (const char* file : {"data/id_rsa.pub", "data/id_rsa"}) make_owner_only(file, 0600, Links::kRefuse);
+    make_owner_only(key_file, 0600, Links::kRefuse);
 }
 
 bool Agent::create_ssl() {
