@@ -18,7 +18,7 @@ import time
 
 from common import running_agent, timed
 
-from vemo_master import MsgType
+from vemo_master import MsgType, files
 
 
 def python_listing(path):
@@ -61,7 +61,7 @@ def large_listing(session, path, runs):
     """Seconds of each run: agent over the wire, ls -la, Python."""
     agent, ls, python = [], [], []
     for _ in range(runs):
-        agent.append(timed(lambda: json.loads(session.request(MsgType.GET_FILE_LIST, path))))
+        agent.append(timed(lambda: files.list_dir(session, path)))
         ls.append(timed(lambda: ls_la(path)))
         python.append(timed(lambda: python_listing(path)))
     return agent, ls, python

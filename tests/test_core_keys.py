@@ -66,6 +66,20 @@ def test_sealing_round_trips_inside_the_agent(probed_agent):
         0x1F, 0x8B, 8, 0, 4]
 
 
+def test_large_payload_is_one_gzip_member(py):
+    """Large payloads are compressed in pieces by several threads; the
+    result must still be one member that any reader takes whole."""
+    proc = py("""
+import client, gzip, os, zlib
+a = client.zq_vemo_client()
+d = os.urandom(3 << 20) + b"a listing's text " * 700000 + os.urandom(5)
+z = a.gzip(d)
+one = zlib.decompressobj(31)
+print(one.decompress(z) == d, one.eof, one.unused_data, gzip.decompress(z) == d, a.ungzip(z) == d)
+""")
+    assert proc.stdout.split() == ["True", "True", "b''", "True", "True"]
+
+
 def test_get_input_keeps_nested_values_and_refuses_non_objects(probed_agent):
     s = probed_agent.session()
     request = {"a": {"b": [1, {"c": "汉"}]}, "n": None}

@@ -10,6 +10,8 @@ import time
 import pytest
 
 from harness import REPO
+from vemo_master import reply as reply_module
+from vemo_master.reply import bounded_json
 from vemo_master import (AgentFailure, BadSeal, ConnectionClosed,
                          FrameTooLarge, UnexpectedReply, open_sealed,
                          pack_request, read_reply, recv_exact, reply_json,
@@ -157,3 +159,22 @@ class TestReplyDecoding:
             reply_json("\u4e0a\u4f20".encode())
         assert not isinstance(info.value, AgentFailure)
         assert reply_value(b"True") == "True"
+
+    def test_fast_parser_agrees_with_the_standard_one(self, monkeypatch):
+        """Replies the optional fast parser refuses or might read otherwise
+        come out as the standard parser reads them; integers past 64 bits
+        stay exact where the fast parser is not used."""
+        samples = [b"9223372036854775807", b"NaN", b"[Infinity, 1e400, -0.0]", b'"\\udcff.bin"',
+                   b'"\\ud83d\\ude00"', b'{"a": 1, "a": 2}', b"\xff\"x\"", b"[" * 2000 + b"]" * 2000,
+                   b"\xef\xbb\xbf1", b" 1.5e3 ", b"True", b"Traceback (most recent call last):\n"]
+
+        def parsed(parse, sample):
+            try:
+                return repr(parse(sample))
+            except (UnexpectedReply, RecursionError) as exc:
+                return type(exc).__name__
+        fast = [parsed(bounded_json, s) for s in samples]
+        assert fast == [parsed(reply_json, s) for s in samples]
+        monkeypatch.setattr(reply_module, "orjson", None)
+        assert fast == [parsed(bounded_json, s) for s in samples]
+        assert reply_json(b"[18446744073709551616]") == [2 ** 64]

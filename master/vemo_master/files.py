@@ -4,7 +4,7 @@ import hashlib
 import posixpath
 
 from .errors import AgentFailure, Refused, UnexpectedReply
-from .reply import FAILURE_MARK
+from .reply import FAILURE_MARK, bounded_json
 from .types import MsgType
 
 SHA1_PIECE = 1024 * 1024
@@ -30,7 +30,7 @@ def bare_code(session, msg_type, args, valid):
 def list_dir(session, path):
     """{"dirs": [...], "files": [...]}: the file records of directory
     `path`, in the agent's enumeration order. Refused when it is missing."""
-    return refused_unless_ok(session.request_json(MsgType.GET_FILE_LIST, path))
+    return refused_unless_ok(bounded_json(session.request(MsgType.GET_FILE_LIST, path)))
 
 
 def stat(session, path):

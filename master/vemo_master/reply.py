@@ -1,6 +1,11 @@
 """Turning an opened reply into a Python value."""
 import json
 
+try:
+    import orjson
+except ImportError:
+    orjson = None
+
 from .errors import AgentFailure, UnexpectedReply
 
 # What the agent's failure report (a Python traceback) starts with.
@@ -25,3 +30,17 @@ def reply_json(plaintext):
         if text.lstrip().startswith(FAILURE_MARK):
             raise AgentFailure(text) from None
         raise UnexpectedReply(text) from None
+
+
+def bounded_json(plaintext):
+    """reply_json for replies whose integers all fit in 64 bits, as a
+    listing's do.  Parsed by orjson where it is installed, in two thirds of
+    the time, but only such replies: it reads a longer integer as a float."""
+    if orjson is not None:
+        try:
+            return orjson.loads(plaintext)
+        except orjson.JSONDecodeError:
+            # NaN, lone surrogates, bytes that are not UTF-8, bare text:
+            # the standard parser decides, and words the error.
+            pass
+    return reply_json(plaintext)

@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/parallel.hpp"
 
 namespace vemo {
 namespace {
@@ -20,9 +24,8 @@ constexpr size_t kSmallInput = 4 * 1024;
 
 struct Deflater {
     z_stream z{};
-    Deflater(int window_bits, int mem_level) {
-        if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, window_bits, mem_level, Z_DEFAULT_STRATEGY) !=
-            Z_OK)
+    Deflater(int window_bits, int mem_level, int level = Z_DEFAULT_COMPRESSION) {
+        if (deflateInit2(&z, level, Z_DEFLATED, window_bits, mem_level, Z_DEFAULT_STRATEGY) != Z_OK)
             throw std::runtime_error("gzip: cannot start compressor");
     }
     ~Deflater() { deflateEnd(&z); }
@@ -63,9 +66,64 @@ uint32_t trailer_size(std::string_view data) {
     return uint32_t{end[-4]} | uint32_t{end[-3]} << 8 | uint32_t{end[-2]} << 16 | uint32_t{end[-1]} << 24;
 }
 
+// Large payloads are compressed by several threads at once, each over its
+// own piece, into one gzip member: every piece is a raw deflate stream that
+// ends on a byte boundary (a sync flush; the last piece finishes the
+// stream), and the pieces' checksums are combined.  Any gzip reader reads
+// it as one stream; only matches across a piece boundary are lost.
+constexpr size_t kPieceAtLeast = 2 * 1024 * 1024;
+constexpr unsigned kMostPieces = 4;
+
+struct Piece {
+    std::string deflated;
+    uLong crc = 0;
+};
+
+void deflate_piece(std::string_view in, int level, bool last, Piece& piece) {
+    Deflater raw(-15, 8, level);
+    piece.deflated.resize(deflateBound(&raw.z, static_cast<uLong>(in.size())) + 64);
+    raw.z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    raw.z.avail_in = static_cast<uInt>(in.size());
+    raw.z.next_out = reinterpret_cast<Bytef*>(piece.deflated.data());
+    raw.z.avail_out = static_cast<uInt>(piece.deflated.size());
+    const int rc = deflate(&raw.z, last ? Z_FINISH : Z_SYNC_FLUSH);
+    if (rc != (last ? Z_STREAM_END : Z_OK) || raw.z.avail_out == 0 || raw.z.avail_in != 0)
+        throw std::runtime_error("gzip: compression failed");
+    piece.deflated.resize(raw.z.total_out);
+    piece.crc = crc32(0, reinterpret_cast<const Bytef*>(in.data()), static_cast<uInt>(in.size()));
+}
+
+void put_le32(std::string& out, uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((v >> shift) & 0xff);
+}
+
+std::string gzip_in_pieces(std::string_view data, int level, size_t count) {
+    const size_t size = (data.size() + count - 1) / count;
+    std::vector<Piece> pieces(count);
+    const auto work = [&](size_t i) {
+        deflate_piece(data.substr(i * size, size), level, i + 1 == count, pieces[i]);
+    };
+    run_in_threads(count, work);
+    // The header zlib writes: no name, no time, the level's flag, Unix.
+    std::string out{'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, static_cast<char>(level == 1 ? 4 : 0), 3};
+    uLong crc = pieces[0].crc;
+    for (size_t i = 1; i < count; ++i)
+        crc = crc32_combine(crc, pieces[i].crc, static_cast<z_off_t>(data.substr(i * size, size).size()));
+    size_t total = out.size() + 8;
+    for (const Piece& piece : pieces) total += piece.deflated.size();
+    out.reserve(total);
+    for (const Piece& piece : pieces) out += piece.deflated;
+    put_le32(out, static_cast<uint32_t>(crc));
+    put_le32(out, static_cast<uint32_t>(data.size()));
+    return out;
+}
+
 }  // namespace
 
 std::string gzip_compress(std::string_view data, int level) {
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t pieces = std::min({cores, size_t{kMostPieces}, data.size() / kPieceAtLeast});
+    if (pieces > 1) return gzip_in_pieces(data, level, pieces);
     z_stream& z = deflater(data.size(), level);
     std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));

@@ -14,13 +14,10 @@
 #include "client/messages.hpp"
 #include "common/errors.hpp"
 #include "common/fs.hpp"
+#include "common/parallel.hpp"
 
 namespace vemo::files {
 namespace {
-
-struct Listing {
-    std::vector<FileRecord> dirs, files;
-};
 
 LinkHint link_hint(unsigned char type) {
     if (type == DT_LNK) return LinkHint::kLink;
@@ -51,71 +48,103 @@ std::vector<Entry> read_entries(DIR* dir) {
 
 // Reading the status of each entry is most of a large listing's time, and
 // almost all of it is in the kernel: large directories are read by a few
-// threads at once, each over its own slice, the order kept.
+// threads at once, each over its own slice, the order kept.  Each thread
+// also writes its slice's share of the reply text.
 constexpr size_t kEntriesPerThread = 4096;
 constexpr unsigned kMostThreads = 4;
 
-std::vector<std::optional<FileRecord>> read_records(int dir_fd, const std::vector<Entry>& entries) {
-    std::vector<std::optional<FileRecord>> records(entries.size());
-    const auto read_slice = [&](size_t begin, size_t end) {
-        AccountNames accounts;
-        for (size_t i = begin; i < end; ++i)
-            records[i] = read_record(dir_fd, entries[i].name, entries[i].name, entries[i].hint, accounts);
-    };
-    const size_t wanted = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), kMostThreads);
-    const size_t threads = std::min(wanted, 1 + entries.size() / kEntriesPerThread);
-    const size_t slice = (entries.size() + threads - 1) / threads;
-    std::vector<std::thread> helpers;
-    for (size_t t = 1; t < threads; ++t)
-        helpers.emplace_back(read_slice, t * slice, std::min(entries.size(), (t + 1) * slice));
-    read_slice(0, std::min(entries.size(), slice));
-    for (auto& helper : helpers) helper.join();
-    return records;
-}
+struct Slice {
+    std::vector<FileRecord> dirs, files;
+    // The records as the reply writes them, comma-separated; empty until
+    // written when a name needs the interpreter's escapes.
+    std::string dirs_json, files_json;
+    bool written = false;
+};
 
 // Entries whose status cannot be read (a link to nothing, or one that
 // vanished meanwhile) are left out.
-Listing list_directory(const std::string& path) {
+void read_slice(int dir_fd, const Entry* begin, const Entry* end, Slice& slice) {
+    AccountNames accounts;
+    for (const Entry* entry = begin; entry != end; ++entry) {
+        std::optional<FileRecord> record =
+            read_record(dir_fd, entry->name, entry->name, entry->hint, accounts);
+        if (record) (record->is_dir ? slice.dirs : slice.files).push_back(std::move(*record));
+    }
+}
+
+// Appends `records` to `out` comma-separated with `append`; false as soon
+// as one cannot be.
+template <class Append>
+bool write_records(std::string& out, const std::vector<FileRecord>& records, Append&& append) {
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (i) out += ", ";
+        if (!append(out, records[i])) return false;
+    }
+    return true;
+}
+
+void write_plain(Slice& slice) {
+    slice.written = write_records(slice.dirs_json, slice.dirs, append_plain_json) &&
+                    write_records(slice.files_json, slice.files, append_plain_json);
+    if (!slice.written) {
+        slice.dirs_json.clear();
+        slice.files_json.clear();
+    }
+}
+
+std::vector<Slice> list_directory(const std::string& path) {
     const std::unique_ptr<DIR, Deleter<::closedir>> dir(::opendir(path.c_str()));
     if (!dir) throw IoError(errno);
     const std::vector<Entry> entries = read_entries(dir.get());
-    std::vector<std::optional<FileRecord>> records = read_records(::dirfd(dir.get()), entries);
-    Listing listing;
-    const auto dirs =
-        std::count_if(records.begin(), records.end(), [](const auto& r) { return r && r->is_dir; });
-    listing.dirs.reserve(static_cast<size_t>(dirs));
-    listing.files.reserve(records.size() - static_cast<size_t>(dirs));
-    for (auto& record : records) {
-        if (!record) continue;
-        (record->is_dir ? listing.dirs : listing.files).push_back(std::move(*record));
-    }
-    return listing;
+    const size_t wanted = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), kMostThreads);
+    const size_t threads = std::min(wanted, 1 + entries.size() / kEntriesPerThread);
+    const size_t per_slice = (entries.size() + threads - 1) / threads;
+    std::vector<Slice> slices(threads);
+    const auto work = [&](size_t t) {
+        const size_t begin = std::min(entries.size(), t * per_slice);
+        const size_t end = std::min(entries.size(), begin + per_slice);
+        read_slice(::dirfd(dir.get()), entries.data() + begin, entries.data() + end, slices[t]);
+        write_plain(slices[t]);
+    };
+    run_in_threads(threads, work);
+    return slices;
 }
 
 // The reply text as json.dumps writes {"dirs": [...], "files": [...]},
-// built in one buffer rather than through an object per record.
-std::string listing_json(const Listing& listing) {
+// straight into the reply's bytes object.
+py::bytes listing_reply(std::vector<Slice>& slices) {
     const RecordJson json;
-    std::string out;
-    // One allocation for the common case: a record's keys and numbers take
-    // about 90 bytes besides its texts.
-    size_t estimate = 32;
-    for (const auto* records : {&listing.dirs, &listing.files})
-        for (const FileRecord& r : *records) estimate += 96 + r.name.size() + r.user.size() + r.link.size();
-    out.reserve(estimate);
-    const auto append_all = [&](const char* key, const std::vector<FileRecord>& records) {
-        out += key;
-        out += '[';
-        for (size_t i = 0; i < records.size(); ++i) {
-            if (i) out += ", ";
-            json.append(out, records[i]);
-        }
-        out += ']';
+    const auto escaped = [&](std::string& out, const FileRecord& record) {
+        json.append(out, record);
+        return true;
     };
-    append_all("{\"dirs\": ", listing.dirs);
-    append_all(", \"files\": ", listing.files);
-    out += '}';
-    return out;
+    for (Slice& slice : slices) {
+        if (slice.written) continue;
+        write_records(slice.dirs_json, slice.dirs, escaped);
+        write_records(slice.files_json, slice.files, escaped);
+    }
+    std::vector<std::string_view> pieces{"{\"dirs\": ["};
+    const auto add_all = [&](std::string Slice::*json_of) {
+        bool first = true;
+        for (const Slice& slice : slices) {
+            if ((slice.*json_of).empty()) continue;
+            if (!first) pieces.emplace_back(", ");
+            pieces.emplace_back(slice.*json_of);
+            first = false;
+        }
+    };
+    add_all(&Slice::dirs_json);
+    pieces.emplace_back("], \"files\": [");
+    add_all(&Slice::files_json);
+    pieces.emplace_back("]}");
+    size_t size = 0;
+    for (const auto piece : pieces) size += piece.size();
+    auto reply =
+        py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!reply) throw py::error_already_set();
+    char* at = PyBytes_AS_STRING(reply.ptr());
+    for (const auto piece : pieces) at = std::copy(piece.begin(), piece.end(), at);
+    return reply;
 }
 
 }  // namespace
@@ -128,8 +157,8 @@ void get_file_list(Agent& agent, int fd, const py::bytes& data) {
         agent._error(fd, py::str(messages::kNoSuchDirectory));
         return;
     }
-    const Listing listing = without_gil([&] { return list_directory(raw_path); });
-    agent.send(fd, py::bytes(listing_json(listing)));
+    std::vector<Slice> slices = without_gil([&] { return list_directory(raw_path); });
+    agent.send(fd, listing_reply(slices));
 }
 
 py::dict get_file_stat(Agent&, const py::object& filename) {

@@ -6,9 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
 #include <vector>
 
-#include "common/errors.hpp"
 #include "common/fs.hpp"
 
 namespace vemo::files {
@@ -31,11 +32,12 @@ bool is_link(int dir_fd, const std::string& at_name, LinkHint hint) {
     return ::fstatat(dir_fd, at_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
-std::string link_text(int dir_fd, const std::string& at_name) {
+// Nothing when the link is gone, or is no link any more.
+std::optional<std::string> link_text(int dir_fd, const std::string& at_name) {
     std::vector<char> buf(256);
     for (;;) {
         const ssize_t n = ::readlinkat(dir_fd, at_name.c_str(), buf.data(), buf.size());
-        if (n < 0) throw IoError(errno);
+        if (n < 0) return std::nullopt;
         if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
         buf.resize(buf.size() * 2);
     }
@@ -65,7 +67,13 @@ std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, st
                       whole_seconds(st.st_mtim),
                       static_cast<long long>(st.st_size),
                       S_ISDIR(st.st_mode)};
-    if (is_link(dir_fd, at_name, hint)) record.link = link_text(dir_fd, at_name);
+    // An entry replaced between its status and its link text is left out,
+    // as one that vanished.
+    if (is_link(dir_fd, at_name, hint)) {
+        std::optional<std::string> text = link_text(dir_fd, at_name);
+        if (!text) return std::nullopt;
+        record.link = std::move(*text);
+    }
     return record;
 }
 
@@ -80,30 +88,63 @@ py::dict record_object(const FileRecord& record) {
     return object;
 }
 
-// Text that json.dumps copies as it is; anything else (escapes, names that
-// are not ASCII) is left to the interpreter's own encoder, so that each
-// byte comes out as it would there.
-void RecordJson::append_text(std::string& out, std::string_view raw) const {
-    const bool plain = std::all_of(raw.begin(), raw.end(),
-                                   [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; });
-    if (plain) {
-        out += '"';
-        out += raw;
-        out += '"';
-    } else {
-        out += escape_(fs::to_text(raw)).cast<std::string>();
-    }
+namespace {
+
+// Text that json.dumps copies as it is between its quotes.
+bool is_plain(std::string_view raw) {
+    return std::all_of(raw.begin(), raw.end(),
+                       [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; });
 }
 
-void RecordJson::append(std::string& out, const FileRecord& record) const {
+void append_quoted(std::string& out, std::string_view raw) {
+    out += '"';
+    out += raw;
+    out += '"';
+}
+
+void append_number(std::string& out, long long n) {
+    char digits[24];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), n).ptr;
+    out.append(digits, end);
+}
+
+// The record's text in json.dumps's key order and spacing; `text` writes
+// each string value with its quotes.
+template <class Text>
+void append_record(std::string& out, const FileRecord& record, Text&& text) {
     out += "{\"name\": ";
-    append_text(out, record.name);
-    out += ", \"mode\": " + std::to_string(record.mode) + ", \"mtime\": " + std::to_string(record.mtime) +
-           ", \"user\": ";
-    append_text(out, record.user);
-    out += ", \"size\": " + std::to_string(record.size) + ", \"link\": ";
-    append_text(out, record.link);
+    text(out, record.name);
+    out += ", \"mode\": ";
+    append_number(out, record.mode);
+    out += ", \"mtime\": ";
+    append_number(out, record.mtime);
+    out += ", \"user\": ";
+    text(out, record.user);
+    out += ", \"size\": ";
+    append_number(out, record.size);
+    out += ", \"link\": ";
+    text(out, record.link);
     out += '}';
+}
+
+}  // namespace
+
+bool append_plain_json(std::string& out, const FileRecord& record) {
+    if (!is_plain(record.name) || !is_plain(record.user) || !is_plain(record.link)) return false;
+    append_record(out, record, append_quoted);
+    return true;
+}
+
+// Anything but plain text (escapes, names that are not ASCII) is left to
+// the interpreter's own encoder, so that each byte comes out as it would
+// there.
+void RecordJson::append(std::string& out, const FileRecord& record) const {
+    append_record(out, record, [this](std::string& to, std::string_view raw) {
+        if (is_plain(raw))
+            append_quoted(to, raw);
+        else
+            to += escape_(fs::to_text(raw)).cast<std::string>();
+    });
 }
 
 }  // namespace vemo::files

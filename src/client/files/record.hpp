@@ -43,13 +43,18 @@ std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, st
 py::dict record_object(const FileRecord& record);
 
 // Appends the record as the interpreter's json.dumps (default settings)
-// writes record_object(record).
+// writes record_object(record), when its texts are printable ASCII that
+// needs no escapes; otherwise false, with `out` unchanged.  Needs no
+// interpreter, so threads may call it.
+bool append_plain_json(std::string& out, const FileRecord& record);
+
+// The same for any record, with the interpreter's escapes; holds the
+// interpreter lock.
 class RecordJson {
 public:
     void append(std::string& out, const FileRecord& record) const;
 
 private:
-    void append_text(std::string& out, std::string_view raw) const;
     py::object escape_ = py::module_::import("json.encoder").attr("encode_basestring_ascii");
 };
 
