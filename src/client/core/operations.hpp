@@ -216,4 +216,13 @@ constexpr bool types_are_positions() {
 }
 static_assert(types_are_positions(), "kOperations must list types 0, 1, 2, ... in order");
 
+// The protocol doc's table of types is generated from these texts, and a
+// left-out field would silently read as null.
+constexpr bool types_are_documented() {
+    for (const Operation& op : kOperations)
+        if (!op.request || !*op.request || !op.reply || !*op.reply) return false;
+    return true;
+}
+static_assert(types_are_documented(), "every kOperations entry needs its request and reply texts");
+
 }  // namespace vemo
