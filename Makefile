@@ -2,7 +2,9 @@
 # needs: the Debian packages of apt-packages.txt (installed when run as
 # root, otherwise named) and the Python packages of requirements.txt in the
 # project's own virtual environment ./.venv.
-#   make build                      compile the four extension modules
+#   make build                      compile the four extension modules and
+#                                   regenerate what derives from their table
+#                                   of message types (tools/generate_operations.py)
 #   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server)
 #   make install-modules SERVER_ROOT=<dir>   the four modules only (beside a real panel)
 #   make install-service SERVER_ROOT=<dir>   start script and systemd unit (SYSTEMD_DIR)
@@ -68,6 +70,7 @@ build: $(VENV_READY)
 	cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$python" \
 	  -Dpybind11_DIR="$$($(VENV_PYTHON) -m pybind11 --cmakedir)" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j 2
+	@$(RESOLVE_PYTHON); "$$python" tools/generate_operations.py --build $(BUILD)
 
 install: build
 	cmake --install $(BUILD) --strip --prefix $(INSTALL_ROOT)/vemo >/dev/null

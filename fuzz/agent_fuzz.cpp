@@ -196,18 +196,9 @@ void play_stream(Link& l, const std::string& data) {
     }
 }
 
-// Every type whose payload is sealed: all but the key exchange and the
-// heartbeat.
-std::vector<int> sealed_types() {
-    std::vector<int> types;
-    for (const vemo::Operation& op : vemo::kOperations)
-        if (op.type != vemo::kKeyExchange && op.type != vemo::kHeartbeat) types.push_back(op.type);
-    return types;
-}
-
 void play_sealed(Link& l, ByteSource& in) {
-    static const std::vector<int> kSealedTypes = sealed_types();
-    const int type = kSealedTypes[in.u8() % kSealedTypes.size()];
+    const std::vector<const vemo::Operation*>& ops = sealed_operations();
+    const int type = ops[in.u8() % ops.size()]->type;
     const uint8_t layer = in.u8() % 4, where = in.u8();
     const std::string body = in.rest();
     const py::object& h = world->helpers;

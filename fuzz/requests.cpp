@@ -7,35 +7,6 @@
 
 namespace {
 
-struct Operation {
-    int type;
-    std::vector<const char*> keys;
-};
-
-// The keys each operation's handler reads.
-const std::vector<Operation> kOperations = {
-    {1, {"x"}},
-    {2, {"f_path", "f_name", "f_size", "f_pos", "f_mode", "f_user", "f_md5"}},
-    {3, {"f_path", "f_name", "f_size", "f_md5"}},
-    {4, {"filename", "f_pos"}},
-    {5, {"path", "mode", "user"}},
-    {6, {"path", "mode", "user"}},
-    {7, {}},  // a bare path, not an object
-    {8, {"f_name", "f_sha1"}},
-    {9, {}},
-    {10, {"p_name", "p_fun", "x"}},
-    {11, {"p_name"}},
-    {12, {"name"}},
-    {13, {"name", "args"}},
-    {14, {"name", "args"}},
-    {15, {}},
-    {17, {"fun", "token", "host", "port", "args"}},
-    {18, {"sfile", "dfile", "stype"}},
-    {19, {"sfile", "dfile", "password"}},
-    {20, {"fun", "name", "id"}},
-    {21, {"fun", "id", "type"}},
-};
-
 const char* const kOddStrings[] = {
     "\"\"",  "\"\\u0000\"", "\"a\\u0000b\"", "\"\\ud800\"", "\"\\udcff\"", "\"\\u6c49\\u5b57\"",
     "\" \"", "\"*\"",       "\"~\"",         "\"\\\\\""};
@@ -165,8 +136,19 @@ constexpr long long kMaxRaw = 70000;
 
 }  // namespace
 
+const std::vector<const vemo::Operation*>& sealed_operations() {
+    static const std::vector<const vemo::Operation*> ops = [] {
+        std::vector<const vemo::Operation*> sealed;
+        for (const vemo::Operation& op : vemo::kOperations)
+            if (op.type != vemo::kKeyExchange && op.type != vemo::kHeartbeat) sealed.push_back(&op);
+        return sealed;
+    }();
+    return ops;
+}
+
 Request build_request(ByteSource& in) {
-    const Operation& op = kOperations[in.u8() % kOperations.size()];
+    const std::vector<const vemo::Operation*>& ops = sealed_operations();
+    const vemo::Operation& op = *ops[in.u8() % ops.size()];
     Request req;
     req.type = op.type;
     const uint8_t shape = in.u8();

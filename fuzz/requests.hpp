@@ -4,9 +4,12 @@
 // the scratch directory `play/` of the server root under test.
 #pragma once
 
+#include "client/core/operations.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ByteSource {
 public:
@@ -33,5 +36,9 @@ struct Request {
     bool raw_known = false;
     std::string raw;
 };
+
+// Every operation whose payload is sealed: all but the key exchange and the
+// heartbeat.
+const std::vector<const vemo::Operation*>& sealed_operations();
 
 Request build_request(ByteSource& in);

@@ -3,8 +3,11 @@ against the table the agent's frame reader dispatches on, so that no type
 can be added, renamed or dropped on one side only."""
 import json
 import re
+import shutil
+import subprocess
+import sys
 
-from harness import REPO
+from harness import BUILD, REPO
 from vemo_master.types import MsgType
 
 
@@ -20,7 +23,7 @@ def documented_operations():
 
 def test_doc_and_master_agree_with_the_agents_operations(py):
     out = py("import json, client; print(json.dumps(client.operations))").stdout
-    operations = {t: name for t, name in json.loads(out.splitlines()[-1])}
+    operations = {t: name for t, name, *_ in json.loads(out.splitlines()[-1])}
     assert sorted(operations) == list(range(len(operations)))
 
     assert documented_operations() == operations
@@ -28,3 +31,33 @@ def test_doc_and_master_agree_with_the_agents_operations(py):
     assert {int(t) for t in MsgType} == set(operations)
     for t, name in operations.items():
         assert MsgType[name.upper()] == t, name
+
+
+def generate(root, *args):
+    return subprocess.run(
+        [sys.executable, str(REPO / "tools" / "generate_operations.py"), "--build", str(BUILD),
+         "--root", str(root), *args], capture_output=True, text=True, timeout=120)
+
+
+def test_generated_files_are_current_and_stale_ones_are_named(tmp_path):
+    current = generate(REPO, "--check")
+    assert current.returncode == 0, current.stdout + current.stderr
+
+    master, doc = "master/vemo_master/_operations.py", "docs/protocol.md"
+    for name in (master, doc):
+        (tmp_path / name).parent.mkdir(parents=True)
+        shutil.copy(REPO / name, tmp_path / name)
+    (tmp_path / master).write_text("OPERATIONS = ()\n")
+    original = (REPO / doc).read_text(encoding="utf-8")
+    without_a_row = re.sub(r"^\| 16 \| `heartbeat` \|.*\n", "", original, count=1, flags=re.M)
+    assert without_a_row != original
+    (tmp_path / doc).write_text(without_a_row, encoding="utf-8")
+
+    stale = generate(tmp_path, "--check")
+    assert stale.returncode == 1
+    for name in (master, doc):
+        assert "%s is stale: run `make build`" % (tmp_path / name) in stale.stdout
+
+    assert generate(tmp_path).returncode == 0
+    for name in (master, doc):
+        assert (tmp_path / name).read_text(encoding="utf-8") == (REPO / name).read_text(encoding="utf-8")

@@ -1,0 +1,26 @@
+# Generated from src/client/core/operations.hpp by `make build`; do not edit.
+"""(type, operation) of every message type the agent dispatches."""
+OPERATIONS = (
+    (0, "on_password"),
+    (1, "on_json"),
+    (2, "on_file"),
+    (3, "on_check_file_upload"),
+    (4, "on_download"),
+    (5, "create_dir"),
+    (6, "set_file_mode"),
+    (7, "get_file_list"),
+    (8, "check_file_sha1"),
+    (9, "get_plugin_list"),
+    (10, "plugin"),
+    (11, "plugin_is_isntalled"),
+    (12, "reload_mod"),
+    (13, "install_mod"),
+    (14, "uninstall_mod"),
+    (15, "mod_list"),
+    (16, "heartbeat"),
+    (17, "other_sock"),
+    (18, "to_zip"),
+    (19, "un_zip"),
+    (20, "warden"),
+    (21, "task_admin"),
+)
