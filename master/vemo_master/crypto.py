@@ -26,6 +26,15 @@ def gzip_bytes(data, level=1):
 
 
 def gunzip_bytes(data):
+    # One member, the agent's way, in one pass (zlib checks its CRC and
+    # size); anything else as the gzip module reads it.
+    one = zlib.decompressobj(31)
+    try:
+        out = one.decompress(data)
+        if one.eof and not one.unused_data:
+            return out
+    except zlib.error:
+        pass
     return gzip.decompress(bytes(data))
 
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "common/parallel.hpp"
@@ -72,7 +71,7 @@ uint32_t trailer_size(std::string_view data) {
 // stream), and the pieces' checksums are combined.  Any gzip reader reads
 // it as one stream; only matches across a piece boundary are lost.
 constexpr size_t kPieceAtLeast = 2 * 1024 * 1024;
-constexpr unsigned kMostPieces = 4;
+constexpr size_t kMostPieces = 4;
 
 struct Piece {
     std::string deflated;
@@ -121,8 +120,7 @@ std::string gzip_in_pieces(std::string_view data, int level, size_t count) {
 }  // namespace
 
 std::string gzip_compress(std::string_view data, int level) {
-    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const size_t pieces = std::min({cores, size_t{kMostPieces}, data.size() / kPieceAtLeast});
+    const size_t pieces = std::min({processor_count(), kMostPieces, data.size() / kPieceAtLeast});
     if (pieces > 1) return gzip_in_pieces(data, level, pieces);
     z_stream& z = deflater(data.size(), level);
     std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');

@@ -1,12 +1,20 @@
 // Work split over a few threads, joined before returning.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <thread>
 #include <vector>
 
 namespace vemo {
+
+// Processors to spread work over.  Asking the library reads a file under
+// /sys every time, so the answer is kept.
+inline size_t processor_count() {
+    static const size_t count = std::max(1u, std::thread::hardware_concurrency());
+    return count;
+}
 
 // Calls work(0) here and work(1) ... work(count - 1) on threads of their
 // own, and returns when all are done.  An exception thrown on any of them

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "client/files/record.hpp"
@@ -51,7 +50,7 @@ std::vector<Entry> read_entries(DIR* dir) {
 // threads at once, each over its own slice, the order kept.  Each thread
 // also writes its slice's share of the reply text.
 constexpr size_t kEntriesPerThread = 4096;
-constexpr unsigned kMostThreads = 4;
+constexpr size_t kMostThreads = 4;
 
 struct Slice {
     std::vector<FileRecord> dirs, files;
@@ -96,8 +95,8 @@ std::vector<Slice> list_directory(const std::string& path) {
     const std::unique_ptr<DIR, Deleter<::closedir>> dir(::opendir(path.c_str()));
     if (!dir) throw IoError(errno);
     const std::vector<Entry> entries = read_entries(dir.get());
-    const size_t wanted = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), kMostThreads);
-    const size_t threads = std::min(wanted, 1 + entries.size() / kEntriesPerThread);
+    const size_t threads =
+        std::min({processor_count(), kMostThreads, 1 + entries.size() / kEntriesPerThread});
     const size_t per_slice = (entries.size() + threads - 1) / threads;
     std::vector<Slice> slices(threads);
     const auto work = [&](size_t t) {
