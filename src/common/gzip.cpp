@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -73,47 +74,53 @@ uint32_t trailer_size(std::string_view data) {
 constexpr size_t kPieceAtLeast = 2 * 1024 * 1024;
 constexpr size_t kMostPieces = 4;
 
-struct Piece {
-    std::string deflated;
-    uLong crc = 0;
-};
-
-void deflate_piece(std::string_view in, int level, bool last, Piece& piece) {
+// Deflates `in` as a raw stream into `out` (room for deflateBound of it,
+// plus a sync flush); the bytes written.
+size_t deflate_piece(std::string_view in, int level, bool last, char* out, size_t room) {
     Deflater raw(-15, 8, level);
-    piece.deflated.resize(deflateBound(&raw.z, static_cast<uLong>(in.size())) + 64);
     raw.z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
     raw.z.avail_in = static_cast<uInt>(in.size());
-    raw.z.next_out = reinterpret_cast<Bytef*>(piece.deflated.data());
-    raw.z.avail_out = static_cast<uInt>(piece.deflated.size());
+    raw.z.next_out = reinterpret_cast<Bytef*>(out);
+    raw.z.avail_out = static_cast<uInt>(room);
     const int rc = deflate(&raw.z, last ? Z_FINISH : Z_SYNC_FLUSH);
     if (rc != (last ? Z_STREAM_END : Z_OK) || raw.z.avail_out == 0 || raw.z.avail_in != 0)
         throw std::runtime_error("gzip: compression failed");
-    piece.deflated.resize(raw.z.total_out);
-    piece.crc = crc32(0, reinterpret_cast<const Bytef*>(in.data()), static_cast<uInt>(in.size()));
+    return raw.z.total_out;
 }
 
-void put_le32(std::string& out, uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((v >> shift) & 0xff);
+void put_le32(char* out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
+// Each thread writes into its own stretch of one buffer, which is then
+// closed up: no more memory than one stream's worst case.
 std::string gzip_in_pieces(std::string_view data, int level, size_t count) {
-    const size_t size = (data.size() + count - 1) / count;
-    std::vector<Piece> pieces(count);
-    const auto work = [&](size_t i) {
-        deflate_piece(data.substr(i * size, size), level, i + 1 == count, pieces[i]);
-    };
-    run_in_threads(count, work);
     // The header zlib writes: no name, no time, the level's flag, Unix.
-    std::string out{'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, static_cast<char>(level == 1 ? 4 : 0), 3};
-    uLong crc = pieces[0].crc;
-    for (size_t i = 1; i < count; ++i)
-        crc = crc32_combine(crc, pieces[i].crc, static_cast<z_off_t>(data.substr(i * size, size).size()));
-    size_t total = out.size() + 8;
-    for (const Piece& piece : pieces) total += piece.deflated.size();
-    out.reserve(total);
-    for (const Piece& piece : pieces) out += piece.deflated;
-    put_le32(out, static_cast<uint32_t>(crc));
-    put_le32(out, static_cast<uint32_t>(data.size()));
+    static constexpr char kHeader[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
+    const size_t size = (data.size() + count - 1) / count;
+    std::vector<size_t> start(count + 1, sizeof kHeader), written(count);
+    for (size_t i = 0; i < count; ++i)
+        start[i + 1] = start[i] + compressBound(static_cast<uLong>(data.substr(i * size, size).size())) + 64;
+    std::string out(start[count] + 8, '\0');
+    std::copy(std::begin(kHeader), std::end(kHeader), out.begin());
+    out[8] = static_cast<char>(level == 1 ? 4 : 0);
+    std::vector<uLong> crcs(count);
+    run_in_threads(count, [&](size_t i) {
+        const std::string_view piece = data.substr(i * size, size);
+        written[i] =
+            deflate_piece(piece, level, i + 1 == count, out.data() + start[i], start[i + 1] - start[i]);
+        crcs[i] = crc32(0, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(piece.size()));
+    });
+    size_t end = sizeof kHeader;
+    uLong crc = crc32(0, nullptr, 0);
+    for (size_t i = 0; i < count; ++i) {
+        std::memmove(out.data() + end, out.data() + start[i], written[i]);
+        end += written[i];
+        crc = crc32_combine(crc, crcs[i], static_cast<z_off_t>(data.substr(i * size, size).size()));
+    }
+    put_le32(out.data() + end, static_cast<uint32_t>(crc));
+    put_le32(out.data() + end + 4, static_cast<uint32_t>(data.size()));
+    out.resize(end + 8);
     return out;
 }
 
