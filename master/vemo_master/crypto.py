@@ -2,7 +2,6 @@
 helper: gzip, then AES-GCM (12-byte nonce + ciphertext + 16-byte tag, no
 associated data); the session key travels gzipped under RSA-OAEP with
 SHA-256 and MGF1-SHA-256."""
-import functools
 import gzip
 import hashlib
 import os
@@ -48,17 +47,10 @@ def new_session_key(size=32):
     return os.urandom(size)
 
 
-@functools.lru_cache(maxsize=64)
-def _cipher(key):
-    # Setting up the key schedule costs as much as sealing a short payload;
-    # a session keeps its key for many.
-    return AESGCM(key)
-
-
 def seal(key, plaintext):
     """Sealed payload for `plaintext` bytes under session key `key`."""
     nonce = os.urandom(NONCE_SIZE)
-    return nonce + _cipher(bytes(key)).encrypt(
+    return nonce + AESGCM(bytes(key)).encrypt(
         nonce, gzip_bytes(plaintext), None)
 
 
@@ -68,7 +60,7 @@ def open_sealed(key, payload):
     if len(payload) < NONCE_SIZE + TAG_SIZE:
         raise BadSeal("sealed payload too short: %d bytes" % len(payload))
     try:
-        inner = _cipher(bytes(key)).decrypt(
+        inner = AESGCM(bytes(key)).decrypt(
             payload[:NONCE_SIZE], payload[NONCE_SIZE:], None)
     except InvalidTag:
         raise BadSeal("sealed payload failed authentication") from None

@@ -1,10 +1,6 @@
 """Turning an opened reply into a Python value."""
+import functools
 import json
-
-try:
-    import orjson
-except ImportError:
-    orjson = None
 
 from .errors import AgentFailure, UnexpectedReply
 
@@ -36,6 +32,7 @@ def bounded_json(plaintext):
     """reply_json for replies whose integers all fit in 64 bits, as a
     listing's do.  Parsed by orjson where it is installed, in two thirds of
     the time, but only such replies: it reads a longer integer as a float."""
+    orjson = _orjson()
     if orjson is not None:
         try:
             return orjson.loads(plaintext)
@@ -44,3 +41,15 @@ def bounded_json(plaintext):
             # the standard parser decides, and words the error.
             pass
     return reply_json(plaintext)
+
+
+@functools.lru_cache(maxsize=None)
+def _orjson():
+    """The orjson module where it is installed, else None; looked up at the
+    first reply that may use it, so that masters that never list pay no
+    failed import."""
+    try:
+        import orjson
+    except ImportError:
+        return None
+    return orjson
