@@ -74,7 +74,7 @@ uint32_t trailer_size(std::string_view data) {
 constexpr size_t kPieceAtLeast = 2 * 1024 * 1024;
 constexpr size_t kMostPieces = 4;
 
-// Deflates `in` as a raw stream into `out` (room for deflateBound of it,
+// Deflates `in` as a raw stream into `out` (room for compressBound of it,
 // plus a sync flush); the bytes written.
 size_t deflate_piece(std::string_view in, int level, bool last, char* out, size_t room) {
     Deflater raw(-15, 8, level);
@@ -95,28 +95,29 @@ void put_le32(char* out, uint32_t v) {
 // Each thread writes into its own stretch of one buffer, which is then
 // closed up: no more memory than one stream's worst case.
 std::string gzip_in_pieces(std::string_view data, int level, size_t count) {
-    // The header zlib writes: no name, no time, the level's flag, Unix.
-    static constexpr char kHeader[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
     const size_t size = (data.size() + count - 1) / count;
-    std::vector<size_t> start(count + 1, sizeof kHeader), written(count);
+    std::vector<std::string_view> pieces(count);
+    for (size_t i = 0; i < count; ++i) pieces[i] = data.substr(i * size, size);
+    // The header zlib writes: no name, no time, the level's flag, Unix.
+    const std::string header{'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, static_cast<char>(level == 1 ? 4 : 0), 3};
+    std::vector<size_t> start(count + 1, header.size()), written(count);
     for (size_t i = 0; i < count; ++i)
-        start[i + 1] = start[i] + compressBound(static_cast<uLong>(data.substr(i * size, size).size())) + 64;
+        start[i + 1] = start[i] + compressBound(static_cast<uLong>(pieces[i].size())) + 64;
     std::string out(start[count] + 8, '\0');
-    std::copy(std::begin(kHeader), std::end(kHeader), out.begin());
-    out[8] = static_cast<char>(level == 1 ? 4 : 0);
+    out.replace(0, header.size(), header);
     std::vector<uLong> crcs(count);
     run_in_threads(count, [&](size_t i) {
-        const std::string_view piece = data.substr(i * size, size);
+        const std::string_view piece = pieces[i];
         written[i] =
             deflate_piece(piece, level, i + 1 == count, out.data() + start[i], start[i + 1] - start[i]);
         crcs[i] = crc32(0, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(piece.size()));
     });
-    size_t end = sizeof kHeader;
+    size_t end = header.size();
     uLong crc = crc32(0, nullptr, 0);
     for (size_t i = 0; i < count; ++i) {
         std::memmove(out.data() + end, out.data() + start[i], written[i]);
         end += written[i];
-        crc = crc32_combine(crc, crcs[i], static_cast<z_off_t>(data.substr(i * size, size).size()));
+        crc = crc32_combine(crc, crcs[i], static_cast<z_off_t>(pieces[i].size()));
     }
     put_le32(out.data() + end, static_cast<uint32_t>(crc));
     put_le32(out.data() + end + 4, static_cast<uint32_t>(data.size()));
