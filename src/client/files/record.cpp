@@ -43,6 +43,43 @@ std::optional<std::string> link_text(int dir_fd, const std::string& at_name) {
     }
 }
 
+// Text that json.dumps copies as it is between its quotes.
+bool is_plain(std::string_view raw) {
+    return std::all_of(raw.begin(), raw.end(),
+                       [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; });
+}
+
+void append_quoted(std::string& out, std::string_view raw) {
+    out += '"';
+    out += raw;
+    out += '"';
+}
+
+void append_number(std::string& out, long long n) {
+    char digits[24];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), n).ptr;
+    out.append(digits, end);
+}
+
+// The record's text in json.dumps's key order and spacing; `text` writes
+// each string value with its quotes.
+template <class Text>
+void append_record(std::string& out, const FileRecord& record, Text&& text) {
+    out += "{\"name\": ";
+    text(out, record.name);
+    out += ", \"mode\": ";
+    append_number(out, record.mode);
+    out += ", \"mtime\": ";
+    append_number(out, record.mtime);
+    out += ", \"user\": ";
+    text(out, record.user);
+    out += ", \"size\": ";
+    append_number(out, record.size);
+    out += ", \"link\": ";
+    text(out, record.link);
+    out += '}';
+}
+
 }  // namespace
 
 const std::string& AccountNames::name_of(uid_t uid) {
@@ -87,47 +124,6 @@ py::dict record_object(const FileRecord& record) {
     object["link"] = fs::to_text(record.link);
     return object;
 }
-
-namespace {
-
-// Text that json.dumps copies as it is between its quotes.
-bool is_plain(std::string_view raw) {
-    return std::all_of(raw.begin(), raw.end(),
-                       [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; });
-}
-
-void append_quoted(std::string& out, std::string_view raw) {
-    out += '"';
-    out += raw;
-    out += '"';
-}
-
-void append_number(std::string& out, long long n) {
-    char digits[24];
-    const auto end = std::to_chars(std::begin(digits), std::end(digits), n).ptr;
-    out.append(digits, end);
-}
-
-// The record's text in json.dumps's key order and spacing; `text` writes
-// each string value with its quotes.
-template <class Text>
-void append_record(std::string& out, const FileRecord& record, Text&& text) {
-    out += "{\"name\": ";
-    text(out, record.name);
-    out += ", \"mode\": ";
-    append_number(out, record.mode);
-    out += ", \"mtime\": ";
-    append_number(out, record.mtime);
-    out += ", \"user\": ";
-    text(out, record.user);
-    out += ", \"size\": ";
-    append_number(out, record.size);
-    out += ", \"link\": ";
-    text(out, record.link);
-    out += '}';
-}
-
-}  // namespace
 
 bool append_plain_json(std::string& out, const FileRecord& record) {
     if (!is_plain(record.name) || !is_plain(record.user) || !is_plain(record.link)) return false;
