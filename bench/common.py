@@ -1,8 +1,11 @@
 """What the benchmarks share: an installed tree with a running agent, a
-connected session, medians and peak memory of the agent process."""
+connected session, a plain TLS ping-pong to hold round trips against,
+medians and processor time and peak memory of the agent process."""
 import contextlib
+import multiprocessing
 import os
 import pathlib
+import socket
 import ssl
 import statistics
 import subprocess
@@ -15,6 +18,7 @@ sys.path.insert(0, str(REPO / "master"))
 sys.path.insert(0, str(REPO / "tests" / "support"))
 
 import agent_process  # noqa: E402
+from vemo_master import wire  # noqa: E402
 
 
 @contextlib.contextmanager
@@ -54,6 +58,48 @@ def client_context():
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
     return context
+
+
+def _plain_server(cert, key, port_queue, request_size, reply):
+    context = server_context(cert, key)
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        port_queue.put(listener.getsockname()[1])
+        conn, _ = listener.accept()
+        with context.wrap_socket(conn, server_side=True) as tls:
+            while True:
+                try:
+                    wire.recv_exact(tls, request_size)
+                except (ConnectionError, OSError):
+                    return
+                tls.sendall(reply)
+
+
+def plain_round_trips(agent, request, reply, rounds):
+    """Seconds for `rounds` ping-pongs of `request` and `reply` over plain
+    TLS between two processes, with the agent's certificate."""
+    cert = str(agent.install_dir / "cert" / "certificate.pem")
+    key = str(agent.install_dir / "cert" / "privateKey.pem")
+    ports = multiprocessing.Queue()
+    peer = multiprocessing.Process(target=_plain_server, args=(
+        cert, key, ports, len(request), reply))
+    peer.start()
+    context = client_context()
+    raw = socket.create_connection(("127.0.0.1", ports.get(timeout=10)), 10)
+    with context.wrap_socket(raw) as tls:
+        def ping_pongs():
+            for _ in range(rounds):
+                tls.sendall(request)
+                wire.recv_exact(tls, len(reply))
+        seconds = timed(ping_pongs)
+    peer.join(10)
+    return seconds
+
+
+def cpu_seconds(pid):
+    """User and system time of process `pid` so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def timed(fn):

@@ -4,8 +4,9 @@ measured in the same run:
   master) against `ls -la` of it to /dev/null, and against a Python
   listing that builds the same records;
 - 10-entry listings one after another on one connection: requests per
-  second, and their median latency against a heartbeat's on the same
-  connection.
+  second, against a plain TLS ping-pong of the same message sizes between
+  two processes, and their median latency against a heartbeat's on the
+  same connection.
 Prints medians and the spread (lowest..highest) of the runs."""
 import argparse
 import json
@@ -16,9 +17,9 @@ import subprocess
 import tempfile
 import time
 
-from common import running_agent, timed
+from common import plain_round_trips, running_agent, timed
 
-from vemo_master import MsgType, files
+from vemo_master import MsgType, files, wire
 
 
 def python_listing(path):
@@ -80,11 +81,21 @@ def latencies(fn, count):
     return times
 
 
-def small_listings(session, path, count):
-    """(listings per second, listing p50 / heartbeat p50) of one run."""
+def listing_frames(session, path):
+    """A listing's request frame, and a reply of its reply frame's size."""
+    request = wire.pack_request(MsgType.GET_FILE_LIST, session.seal(json.dumps(path).encode()))
+    session.sock.sendall(request)
+    return request, b"r" * (4 + len(session.recv_reply()))
+
+
+def small_listings(agent, session, path, count):
+    """(listings per second, plain ping-pongs of the same sizes per second,
+    listing p50, heartbeat p50) of one run."""
     listing = latencies(lambda: session.request(MsgType.GET_FILE_LIST, path), count)
     heartbeat = latencies(session.heartbeat, count)
-    return count / sum(listing), statistics.median(listing), statistics.median(heartbeat)
+    plain = plain_round_trips(agent, *listing_frames(session, path), count)
+    return (count / sum(listing), count / plain,
+            statistics.median(listing), statistics.median(heartbeat))
 
 
 def main():
@@ -104,18 +115,22 @@ def main():
         assert json.loads(agent_reply) == json.loads(python_listing(big))
         assert agent_reply == python_listing(big).encode()
         agent_s, ls_s, python_s = large_listing(session, big, args.runs)
-        small_runs = [small_listings(session, small, args.requests) for _ in range(args.runs)]
+        small_runs = [small_listings(agent, session, small, args.requests)
+                      for _ in range(args.runs)]
     print("listing of %d files over the wire: agent %s s, ls -la %s s, python %s s"
           % (args.files, spread(agent_s), spread(ls_s), spread(python_s)))
     print("  ls/agent = %s (target >= 1.5), python/agent = %s"
           % (spread([ls / a for ls, a in zip(ls_s, agent_s)]),
              spread([p / a for p, a in zip(python_s, agent_s)])))
-    rates = [r for r, _, _ in small_runs]
-    p50 = [lat * 1e6 for _, lat, _ in small_runs]
-    ratio = [lat / h for _, lat, h in small_runs]
-    print("10-entry listings on one connection: %s requests/s, p50 %s us, "
-          "p50 listing/heartbeat = %s (target <= 2); %d requests per run, %d runs"
-          % (spread(rates), spread(p50), spread(ratio), args.requests, args.runs))
+    rates = [r for r, _, _, _ in small_runs]
+    to_plain = [r / plain for r, plain, _, _ in small_runs]
+    p50 = [lat * 1e6 for _, _, lat, _ in small_runs]
+    ratio = [lat / h for _, _, lat, h in small_runs]
+    print("10-entry listings on one connection: %s requests/s, %s of a plain TLS "
+          "ping-pong of the same sizes; p50 %s us, p50 listing/heartbeat = %s "
+          "(target <= 2); %d requests per run, %d runs"
+          % (spread(rates), spread(to_plain), spread(p50), spread(ratio),
+             args.requests, args.runs))
 
 
 if __name__ == "__main__":

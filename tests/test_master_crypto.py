@@ -17,8 +17,10 @@ from vemo_master import (AgentFailure, BadSeal, ConnectionClosed,
                          pack_request, read_reply, recv_exact, reply_json,
                          reply_value, seal, wrap_session_key)
 
+# Lengths either side of the master's window sizes (512 bytes, 32 KiB).
 PLAINTEXTS = [b"", b"1", json.dumps({"path": "/www/\u7f51\u7ad9"}).encode(),
-              bytes(range(256)) * 64]
+              bytes(range(256)) * 2 + b"x", bytes(range(256)) * 64,
+              bytes(range(256)) * 160]
 
 
 @pytest.fixture
