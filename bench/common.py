@@ -21,9 +21,27 @@ import agent_process  # noqa: E402
 from vemo_master import wire  # noqa: E402
 
 
+# The panel's own crypto helper builds a cipher object on every call; the
+# checkout's stand-in keeps one per session key.  Agents are measured
+# against the first unless --checkout-host asks for the stand-in as it is.
+PANEL_LIKE_HOST = "import rsa_aes\nrsa_aes.CIPHER_CACHE_SIZE = 0"
+
+
+def add_host_option(parser):
+    parser.add_argument("--checkout-host", action="store_true",
+                        help="serve with the checkout's host stand-ins as they are, "
+                        "not with a crypto helper that builds a cipher on every call "
+                        "as the panel's does")
+
+
+def host_text(checkout_host):
+    return "checkout's host stand-ins" if checkout_host else "a cipher built on every call"
+
+
 @contextlib.contextmanager
-def running_agent(build=REPO / "build"):
-    """A fresh install of the current build, served by a real agent."""
+def running_agent(build=REPO / "build", checkout_host=True):
+    """A fresh install of the current build, served by a real agent; with
+    `checkout_host` false its crypto helper builds a cipher on every call."""
     with tempfile.TemporaryDirectory(prefix="vemo-bench-") as tmp:
         root = pathlib.Path(tmp)
         subprocess.run(["cmake", "--install", str(build), "--prefix",
@@ -34,7 +52,7 @@ def running_agent(build=REPO / "build"):
         # before: masters pin into a throwaway known-hosts file.
         saved = os.environ.get("XDG_CONFIG_HOME")
         os.environ["XDG_CONFIG_HOME"] = str(root / "master-config")
-        agent = agent_process.start_agent(root)
+        agent = agent_process.start_agent(root, setup=None if checkout_host else PANEL_LIKE_HOST)
         try:
             yield agent
         finally:

@@ -2,10 +2,11 @@
 with a plain TLS ping-pong of the same message sizes between two processes;
 and the agent's own processor time per heartbeat, which other work on the
 machine disturbs less than the round trips."""
+import argparse
 import statistics
 import sys
 
-from common import cpu_seconds, plain_round_trips, running_agent, timed
+from common import add_host_option, cpu_seconds, host_text, plain_round_trips, running_agent, timed
 from vemo_master import MsgType, wire
 
 
@@ -14,7 +15,10 @@ RUNS = 5
 
 
 def main():
-    with running_agent() as agent:
+    parser = argparse.ArgumentParser(description=__doc__)
+    add_host_option(parser)
+    args = parser.parse_args()
+    with running_agent(checkout_host=args.checkout_host) as agent:
         session = agent.session()
         request = wire.pack_request(MsgType.HEARTBEAT)
         session.sock.sendall(request)
@@ -33,9 +37,9 @@ def main():
             plain_times.append(plain_round_trips(agent, request, b"r" * reply_size, ROUNDS))
         agent_s, plain_s = statistics.median(agent_times), statistics.median(plain_times)
         print("heartbeat: agent %.0f round trips/s, plain TLS ping-pong %.0f/s "
-              "(%d-byte request, %d-byte reply); agent/plain = %.2f (median of %d)"
+              "(%d-byte request, %d-byte reply); agent/plain = %.2f (median of %d), %s"
               % (ROUNDS / agent_s, ROUNDS / plain_s, len(request), reply_size,
-                 plain_s / agent_s, RUNS))
+                 plain_s / agent_s, RUNS, host_text(args.checkout_host)))
         print("  agent processor time per heartbeat: %.1f us (median; %.1f..%.1f)"
               % (statistics.median(agent_cpu) * 1e6, min(agent_cpu) * 1e6, max(agent_cpu) * 1e6))
     return 0

@@ -17,7 +17,7 @@ import subprocess
 import tempfile
 import time
 
-from common import plain_round_trips, running_agent, timed
+from common import add_host_option, host_text, plain_round_trips, running_agent, timed
 
 from vemo_master import MsgType, files, wire
 
@@ -104,10 +104,11 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--requests", type=int, default=2000,
                         help="10-entry listings (and heartbeats) per run")
+    add_host_option(parser)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="vemo-listing-") as big, \
             tempfile.TemporaryDirectory(prefix="vemo-listing-") as small, \
-            running_agent() as agent:
+            running_agent(checkout_host=args.checkout_host) as agent:
         make_files(big, args.files)
         make_files(small, 10)
         session = agent.session(timeout=120)
@@ -128,9 +129,9 @@ def main():
     ratio = [lat / h for _, _, lat, h in small_runs]
     print("10-entry listings on one connection: %s requests/s, %s of a plain TLS "
           "ping-pong of the same sizes; p50 %s us, p50 listing/heartbeat = %s "
-          "(target <= 2); %d requests per run, %d runs"
+          "(target <= 2); %d requests per run, %d runs, %s"
           % (spread(rates), spread(to_plain), spread(p50), spread(ratio),
-             args.requests, args.runs))
+             args.requests, args.runs, host_text(args.checkout_host)))
 
 
 if __name__ == "__main__":
