@@ -25,11 +25,10 @@ def gzip_bytes(data, level=1):
     # One gzip member, its checksum taken by zlib as it goes; no time in
     # the header, as the agent's.  Starting a compressor clears its window
     # and hash table, which for a short request takes far longer than the
-    # compressing: the window is only as large as the data (any gzip reader
-    # takes a smaller one, and no match is lost within it), the hash table
-    # as wide as the window.
-    window_bits = min(max(len(data) - 1, 1).bit_length(), 15)
-    window_bits = max(window_bits, 9)
+    # compressing: the window is only as large as the data needs (any gzip
+    # reader takes a smaller one; deflate reaches back the window less 262
+    # bytes), the hash table as wide as the window.
+    window_bits = min(max((len(data) + 262).bit_length(), 9), 15)
     one = zlib.compressobj(level, zlib.DEFLATED, 16 + window_bits, window_bits - 7)
     return one.compress(data) + one.flush()
 
