@@ -19,8 +19,10 @@ constexpr size_t kPiece = 64 * 1024;
 // Starting a stream allocates and clears its window and hash tables: more
 // than compressing a short reply takes.  Each thread keeps its streams and
 // resets them between payloads; replies of a few KiB get a stream whose
-// tables are small, since clearing is part of every reset.
-constexpr size_t kSmallInput = 4 * 1024;
+// tables are small, since clearing is part of every reset.  Deflate reaches
+// back its window less 262 bytes of lookahead.
+constexpr int kSmallWindowBits = 12;
+constexpr size_t kSmallInput = (size_t{1} << kSmallWindowBits) - 262;
 
 struct Deflater {
     z_stream z{};
@@ -34,9 +36,9 @@ struct Deflater {
 };
 
 // Ready for a new payload at `level`; any gzip reader accepts the smaller
-// window, which never shortens a match within an input no longer than it.
+// window, which never shortens a match within an input it reaches across.
 z_stream& deflater(size_t input_size, int level) {
-    thread_local Deflater small(12 + 16, 4), large(kGzipWindow, 8);
+    thread_local Deflater small(kSmallWindowBits + 16, 4), large(kGzipWindow, 8);
     z_stream& z = input_size <= kSmallInput ? small.z : large.z;
     if (deflateReset(&z) != Z_OK || deflateParams(&z, level, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::runtime_error("gzip: cannot start compressor");
