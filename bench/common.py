@@ -22,8 +22,9 @@ from vemo_master import wire  # noqa: E402
 
 
 # The panel's own crypto helper builds a cipher object on every call; the
-# checkout's stand-in keeps one per session key.  Agents are measured
-# against the first unless --checkout-host asks for the stand-in as it is.
+# checkout's stand-in keeps one per session key.  The heartbeat and listing
+# benches measure against the first unless --checkout-host asks for the
+# stand-in as it is; the others take the stand-in.
 PANEL_LIKE_HOST = "import rsa_aes\nrsa_aes.CIPHER_CACHE_SIZE = 0"
 
 
