@@ -93,17 +93,24 @@ def _plain_server(cert, key, port_queue, request_size, reply):
                 tls.sendall(reply)
 
 
-def plain_round_trips(agent, request, reply, rounds):
-    """Seconds for `rounds` ping-pongs of `request` and `reply` over plain
-    TLS between two processes, with the agent's certificate."""
+def start_plain_peer(agent, serve, *args):
+    """(process, port) of a plain TLS server process with the agent's
+    certificate: `serve(cert, key, port_queue, *args)`, which puts its
+    listening port on the queue."""
     cert = str(agent.install_dir / "cert" / "certificate.pem")
     key = str(agent.install_dir / "cert" / "privateKey.pem")
     ports = multiprocessing.Queue()
-    peer = multiprocessing.Process(target=_plain_server, args=(
-        cert, key, ports, len(request), reply))
+    peer = multiprocessing.Process(target=serve, args=(cert, key, ports) + args)
     peer.start()
+    return peer, ports.get(timeout=10)
+
+
+def plain_round_trips(agent, request, reply, rounds):
+    """Seconds for `rounds` ping-pongs of `request` and `reply` over plain
+    TLS between two processes, with the agent's certificate."""
+    peer, port = start_plain_peer(agent, _plain_server, len(request), reply)
     context = client_context()
-    raw = socket.create_connection(("127.0.0.1", ports.get(timeout=10)), 10)
+    raw = socket.create_connection(("127.0.0.1", port), 10)
     with context.wrap_socket(raw) as tls:
         def ping_pongs():
             for _ in range(rounds):

@@ -1,12 +1,11 @@
 """New sessions per second: connect, TLS handshake, key exchange and one
 heartbeat against the agent, side by side with connect, TLS handshake and
 one ping-pong of the same sizes against a plain TLS server process."""
-import multiprocessing
 import socket
 import statistics
 import sys
 
-from common import client_context, running_agent, server_context, timed
+from common import client_context, running_agent, server_context, start_plain_peer, timed
 
 from vemo_master import MsgType, Session, wire
 
@@ -32,13 +31,7 @@ def main():
         probe.sock.sendall(wire.pack_request(MsgType.HEARTBEAT))
         reply = b"r" * (4 + len(probe.recv_reply()))
         request = wire.pack_request(MsgType.HEARTBEAT)
-        cert = str(agent.install_dir / "cert" / "certificate.pem")
-        key = str(agent.install_dir / "cert" / "privateKey.pem")
-        ports = multiprocessing.Queue()
-        server = multiprocessing.Process(target=_plain_server, args=(
-            cert, key, ports, len(request), reply))
-        server.start()
-        plain_port = ports.get(timeout=10)
+        server, plain_port = start_plain_peer(agent, _plain_server, len(request), reply)
         context = client_context()
 
         def agent_sessions():
