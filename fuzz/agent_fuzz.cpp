@@ -12,6 +12,8 @@
 //   json    a well-sealed JSON request for the keys a handler reads
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,10 +132,12 @@ void connect(Link& l, bool keyed) {
     l = Link();
     l.peer = std::make_unique<Peer>(world->port);
     bool shook = false;
-    std::thread client([&] { shook = l.peer->handshake(); });
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        shook = l.peer->handshake();
+        done = true;
+    });
     world->agent.attr("on_accept")(world->listener, 1);
-    client.join();
-    if (!shook) die("TLS handshake with the agent failed");
     const py::dict addresses = world->agent.attr("addresses");
     for (const auto& item : addresses) {
         const py::object addr = py::reinterpret_borrow<py::object>(item.second);
@@ -143,6 +147,13 @@ void connect(Link& l, bool keyed) {
     }
     if (l.fd < 0) die("the agent did not take the connection");
     l.conn = world->agent.attr("connections")[py::int_(l.fd)];
+    // The agent advances the handshake as its bytes arrive, as its loop would.
+    while (!done && is_open(l)) {
+        agent_reads(l);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    client.join();
+    if (!shook) die("TLS handshake with the agent failed");
     if (!keyed) return;
     const py::bytes key = py::module_::import("os").attr("urandom")(32);
     const py::object crypto = py::module_::import("vemo_master.crypto");

@@ -145,6 +145,37 @@ void TlsStream::handshake(double seconds) {
     }
 }
 
+bool TlsStream::handshake_step() {
+    if (!fd_.valid()) throw IoError(EPIPE);
+    ERR_clear_error();
+    const int rc = SSL_do_handshake(ssl_.get());
+    wants_write_ = false;
+    if (rc == 1) return true;
+    const int err = SSL_get_error(ssl_.get(), rc);
+    if (err == SSL_ERROR_WANT_READ) return false;
+    if (err == SSL_ERROR_WANT_WRITE) {
+        wants_write_ = true;
+        return false;
+    }
+    if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && errno == 0)) {
+        broken_ = true;
+        ERR_clear_error();
+        throw IoError(ECONNRESET);
+    }
+    fail(err);
+}
+
+std::optional<size_t> TlsStream::read_ready(char* buf, size_t n) {
+    if (!fd_.valid()) throw IoError(EPIPE);
+    ERR_clear_error();
+    size_t got = 0;
+    if (SSL_read_ex(ssl_.get(), buf, n, &got) == 1) return got;
+    const int err = SSL_get_error(ssl_.get(), 0);
+    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return std::nullopt;
+    if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && errno == 0)) return 0;
+    fail(err);
+}
+
 size_t TlsStream::read_some(char* buf, size_t n, double stall) {
     if (!fd_.valid()) throw IoError(EPIPE);  // the agent closed it: the peer is gone
     for (;;) {

@@ -47,6 +47,14 @@ public:
     bool past_limit() const;
 
     void handshake(double seconds);
+    // The handshake as far as the bytes that have arrived take it, without
+    // waiting: true once it is complete.  Until then wants_write() tells
+    // whether it waits for the socket to take bytes rather than give them.
+    bool handshake_step();
+    bool wants_write() const { return wants_write_; }
+    // What has arrived, up to `n` bytes, without waiting: nothing when no
+    // byte has; 0 once the peer has ended the connection.
+    std::optional<size_t> read_ready(char* buf, size_t n);
     // Up to `n` bytes; 0 once the peer has ended the connection.
     size_t read_some(char* buf, size_t n, double stall);
     // Exactly `n` bytes unless the peer ends the connection first; returns
@@ -68,6 +76,7 @@ private:
     std::unique_ptr<SSL, Deleter<SSL_free>> ssl_;
     std::optional<Clock::time_point> deadline_;
     bool broken_ = false;
+    bool wants_write_ = false;
 };
 
 // OpenSSL's queued error text, emptied.

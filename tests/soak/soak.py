@@ -21,10 +21,9 @@ allocator gets back stays mapped (heap fragmentation), which is why the
 untrimmed figure after an idle set is printed but not checked.  Exit
 status 0 when every check holds.
 
-The agent listens with a backlog of 0 and completes each TLS handshake
-inside accept, so idle connections are opened by `--parallel` threads
-(default 8) and a refused or timed-out connect is retried up to RETRIES
-times; every retry is counted and printed.  The agent drops connections
+Idle connections are opened by `--parallel` threads (default 8), and a
+refused or timed-out connect is retried up to RETRIES times; every retry
+is counted and printed.  The agent drops connections
 idle for an hour (its idle sweep); the hold here is far shorter.
 """
 import argparse

@@ -36,15 +36,25 @@ void Agent::forget_unkeyed(int fd) {
     if (at != unkeyed_.end()) unkeyed_.erase(at);
 }
 
-// Budgets end in accept order, so only the front needs looking at.
+// A connection goes when its handshake is not done within the handshake's
+// bound, or it has no key when its whole budget ends.
 void Agent::sweep_unkeyed() {
-    while (!unkeyed_.empty()) {
-        const int fd = unkeyed_.front();
+    const auto now = std::chrono::steady_clock::now();
+    std::deque<int> expired;
+    for (const int fd : unkeyed_) {
         if (!connections.contains(py::int_(fd))) {
-            unkeyed_.pop_front();
+            expired.push_back(fd);
             continue;
         }
-        if (!connection(fd)->stream.past_limit()) return;
+        const std::shared_ptr<Connection> conn = connection(fd);
+        const bool shaking = conn->phase == Connection::Phase::handshake;
+        if (conn->stream.past_limit() || (shaking && now >= conn->handshake_by)) expired.push_back(fd);
+    }
+    for (const int fd : expired) {
+        forget_unkeyed(fd);
+        if (!connections.contains(py::int_(fd))) continue;
+        const bool shaking = connection(fd)->phase == Connection::Phase::handshake;
+        report_unkeyed_failure(fd, shaking ? "TLS handshake timed out" : "timed out waiting for the key exchange");
         on_close(fd);
     }
 }

@@ -86,7 +86,11 @@ private:
 
     // Peers without the key: their budget, their number, and what is left
     // to do when descriptors run out.
+    void admit(Accepted&& accepted, Listener& listener);
     void admit_unkeyed(Connection& conn);
+    bool advance_unkeyed(Connection& conn);
+    void serve_key_exchange(Connection& conn);
+    void report_unkeyed_failure(int fd, const std::string& what);
     void note_keyed(int fd);
     void forget_unkeyed(int fd);
     void sweep_unkeyed();
@@ -100,6 +104,8 @@ private:
     std::deque<int> unkeyed_;
     double pressure_reported_ = 0.0;
     int refused_since_report_ = 0;
+    double unkeyed_reported_ = 0.0;
+    int unkeyed_failures_ = 0;
 };
 
 void bind_agent(py::module_& m);

@@ -2,6 +2,9 @@
 // table.  Python sees it as an object with fileno() and close().
 #pragma once
 
+#include <chrono>
+
+#include "client/core/inbound.hpp"
 #include "common/pybind.hpp"
 #include "common/tls.hpp"
 
@@ -9,12 +12,21 @@ namespace vemo {
 
 class Connection {
 public:
+    // Where the connection stands on its way to a session key.  Until it has
+    // one, the loop advances it only as far as the bytes that have arrived
+    // take it, and never waits on it.
+    enum class Phase { handshake, key_exchange, keyed };
+
     Connection(FileDescriptor fd, SSL_CTX* ctx) : stream(std::move(fd), ctx) {}
     int fileno() const { return stream.fd(); }
     bool closed() const { return stream.closed(); }
     void close() { stream.close(); }
 
     TlsStream stream;
+    Phase phase = Phase::handshake;
+    // The frame being read while the connection has no key.
+    InboundFrame inbound;
+    std::chrono::steady_clock::time_point handshake_by;
 };
 
 void bind_connection(py::module_& m);

@@ -1,5 +1,6 @@
 // Bringing the agent on line and the single-threaded readiness loop.
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,7 +13,12 @@
 namespace vemo {
 namespace {
 
-constexpr int kListenBacklog = 0;
+// Connections the kernel completes while the loop is busy wait here; a
+// queue of one would let a single silent peer keep every master out.
+constexpr int kListenBacklog = 511;
+// Connections taken off the queue per readiness of the listener, so that
+// a burst of masters does not wait one loop turn each.
+constexpr int kAcceptsPerTurn = 64;
 constexpr double kIdleLimit = 3600.0;
 // The selector wait is cut into turns so that an interrupt of the process
 // is noticed even when the signal lands on a worker thread, and so that
@@ -104,38 +110,46 @@ void Agent::serve_buffered() {
 }
 
 void Agent::on_accept(const py::object& sock, const py::object&) {
-    std::string peer_text = "a new peer";
-    try {
-        Listener& listener = py::cast<Listener&>(sock);
+    Listener& listener = py::cast<Listener&>(sock);
+    for (int i = 0; i < kAcceptsPerTurn; ++i) {
         std::optional<Accepted> accepted;
         try {
             accepted = listener.accept();
         } catch (const IoError& e) {
-            if (e.code != EMFILE && e.code != ENFILE) throw;
+            if (e.code != EMFILE && e.code != ENFILE) {
+                py::error_already_set report = current_as_python();
+                report_accept_failure(report, "a new peer");
+                return;
+            }
             relieve_descriptor_pressure(listener);
             return;
         }
         if (!accepted) return;
-        const int fd = accepted->fd.get();
-        peer_text = accepted->address + ":" + std::to_string(accepted->port);
-        auto conn = std::make_shared<Connection>(std::move(accepted->fd), listener.tls());
+        admit(std::move(*accepted), listener);
+    }
+}
+
+// The connection joins the tables at once; its handshake advances as its
+// bytes arrive (advance_unkeyed), inside the budget set here.
+void Agent::admit(Accepted&& accepted, Listener& listener) {
+    const std::string peer_text = accepted.address + ":" + std::to_string(accepted.port);
+    try {
+        const int fd = accepted.fd.get();
+        auto conn = std::make_shared<Connection>(std::move(accepted.fd), listener.tls());
         conn->stream.limit_to(handshake_timeout + kKeyExchangeGrace);
-        {
-            py::gil_scoped_release nogil;
-            conn->stream.handshake(handshake_timeout);
-        }
+        conn->handshake_by = std::chrono::steady_clock::now() +
+                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(handshake_timeout));
         const py::int_ key(fd);
         // A descriptor number is reused by the kernel; a key left behind by
         // the idle sweep belongs to a connection that no longer exists.
         if (passwords.contains(key)) PyDict_DelItem(passwords.ptr(), key.ptr());
         const py::object conn_obj = py::cast(conn);
         connections[key] = conn_obj;
-        addresses[key] = py::make_tuple(accepted->address, accepted->port);
+        addresses[key] = py::make_tuple(accepted.address, accepted.port);
         timeouts[key] = wall_time();
         selector().register_(conn_obj, self().attr("on_read"));
         admit_unkeyed(*conn);
-        // The handshake's read-ahead may already hold the first frame.
-        buffered_.insert(fd);
         clean_fd();
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;

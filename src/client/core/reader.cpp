@@ -12,8 +12,6 @@ namespace {
 
 constexpr size_t kHeaderSize = 5;
 constexpr size_t kReadPiece = 256 * 1024;
-// No RSA key a master could use yields a larger ciphertext (8192 bits).
-constexpr int32_t kMaxKeyExchange = 1024;
 
 // A peer that went away mid-request, known by the error's type: a message
 // that merely quotes such words (a file named "Broken pipe") is a failure
@@ -29,6 +27,10 @@ void Agent::on_read(const py::object& conn_obj, const py::object&) {
     const int fd = conn.fileno();
     operation_ = "on_read";
     timeouts[py::int_(fd)] = wall_time();
+    if (conn.phase != Connection::Phase::keyed) {
+        advance_unkeyed(conn);
+        return;
+    }
     try {
         try {
             read_frame(conn, fd);
@@ -74,13 +76,6 @@ void Agent::read_frame(Connection& conn, int fd) {
     const int type = static_cast<int8_t>(header[4]);
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
 
-    // Before the key exchange only a key-exchange frame of plausible size
-    // can lead anywhere; everything else closes the connection.
-    const bool keyed = passwords.contains(py::int_(fd));
-    if (!keyed && (type != kKeyExchange || length > kMaxKeyExchange)) {
-        on_close(fd);
-        return;
-    }
     if (static_cast<int64_t>(size) > max_frame) {
         // The payload stays unread, so the stream cannot be kept in step.
         refuse_request(fd, "request frame of " + std::to_string(size) +
@@ -121,7 +116,6 @@ void Agent::read_frame(Connection& conn, int fd) {
         return;
     }
     if (type >= 0 && type < kTypeCount) dispatch(fd, type, std::move(payload));
-    if (!keyed) note_keyed(fd);
 }
 
 void Agent::refuse_request(int fd, const std::string& why) {

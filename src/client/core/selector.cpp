@@ -38,6 +38,13 @@ void Selector::unregister(const py::object& fileobj) {
     registrations_.erase(it);
 }
 
+void Selector::watch_writes(int fd, bool on) {
+    epoll_event ev{};
+    ev.events = on ? EPOLLIN | EPOLLOUT : EPOLLIN;
+    ev.data.fd = fd;
+    if (::epoll_ctl(epfd_.get(), EPOLL_CTL_MOD, fd, &ev) != 0) throw IoError(errno);
+}
+
 const Registration* Selector::find(int fd) const {
     auto it = registrations_.find(fd);
     return it == registrations_.end() ? nullptr : &it->second;

@@ -1,5 +1,6 @@
-// The readiness selector: epoll, read readiness only, each registration
-// carrying the operation to call when its socket is ready.
+// The readiness selector: epoll, read readiness (and write readiness for a
+// descriptor that asks), each registration carrying the operation to call
+// when its socket is ready.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,8 @@ public:
 
     void register_(const py::object& fileobj, const py::object& data);
     void unregister(const py::object& fileobj);
+    // Whether `fd` is also reported when it can take bytes.
+    void watch_writes(int fd, bool on);
     const Registration* find(int fd) const;
     // Waits up to `timeout_ms` with the interpreter lock released; ready
     // descriptors with their masks, in the order epoll reports them.

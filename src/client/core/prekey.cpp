@@ -1,0 +1,97 @@
+// A connection on its way to a session key: the TLS handshake and the
+// key-exchange frame, each advanced as far as the bytes that have arrived
+// take it.  The loop never waits on a peer that has no key.
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "client/core/agent.hpp"
+#include "client/core/operations.hpp"
+#include "common/errors.hpp"
+
+namespace vemo {
+namespace {
+
+// No RSA key a master could use yields a larger ciphertext (8192 bits).
+constexpr int32_t kMaxKeyExchange = 1024;
+// Port checks and scanners fail their handshakes by the thousand: one line
+// when the first does, then at most one a minute, with the count between.
+constexpr double kReportEvery = 60.0;
+
+using Phase = Connection::Phase;
+using Progress = InboundFrame::Progress;
+
+// A failure before the key, as one short line: the peer never got far
+// enough for a traceback to tell anyone anything.
+std::string short_reason(const std::exception& e) {
+    if (const auto* io = dynamic_cast<const IoError*>(&e)) {
+        if (io->code == ECONNRESET || io->code == EPIPE) return "closed by the peer";
+    }
+    return e.what();
+}
+
+}  // namespace
+
+void Agent::report_unkeyed_failure(int fd, const std::string& what) {
+    ++unkeyed_failures_;
+    const double now = wall_time();
+    if (now - unkeyed_reported_ < kReportEvery) return;
+    std::string line = "before the key, " + peer_text(fd) + ": " + what;
+    if (unkeyed_failures_ > 1)
+        line += " (" + std::to_string(unkeyed_failures_ - 1) + " more such since the last report)";
+    unkeyed_reported_ = now;
+    unkeyed_failures_ = 0;
+    py::print(line, py::arg("flush") = true);
+}
+
+// False when the connection went: it failed, ended, or sent anything but a
+// key-exchange frame of plausible size.
+bool Agent::advance_unkeyed(Connection& conn) {
+    const int fd = conn.fileno();
+    try {
+        if (conn.phase == Phase::handshake) {
+            const bool done = conn.stream.handshake_step();
+            selector().watch_writes(fd, conn.stream.wants_write());
+            if (!done) return true;
+            conn.phase = Phase::key_exchange;
+        }
+        for (;;) {
+            const Progress progress = conn.inbound.advance(conn.stream);
+            if (progress == Progress::waiting) return true;
+            if (progress == Progress::whole) break;
+            if (progress == Progress::ended) {
+                on_close(fd);
+                return false;
+            }
+            if (conn.inbound.type() != kKeyExchange || conn.inbound.length() > kMaxKeyExchange) {
+                on_close(fd);
+                return false;
+            }
+        }
+    } catch (const std::exception& e) {
+        report_unkeyed_failure(fd, (conn.phase == Phase::handshake ? "TLS handshake failed: " : "") +
+                                       short_reason(e));
+        on_close(fd);
+        return false;
+    }
+    serve_key_exchange(conn);
+    return !conn.closed();
+}
+
+void Agent::serve_key_exchange(Connection& conn) {
+    const int fd = conn.fileno();
+    operation_ = kOperations[kKeyExchange].name;
+    try {
+        dispatch(fd, kKeyExchange, conn.inbound.take_payload());
+    } catch (py::error_already_set& e) {
+        if (is_interrupt(e)) throw;
+        failure_path(fd, e);
+    }
+    if (conn.closed() || !passwords.contains(py::int_(fd))) return;
+    conn.phase = Phase::keyed;
+    note_keyed(fd);
+    // A request sent right behind the key may already be in TLS's hands.
+    buffered_.insert(fd);
+}
+
+}  // namespace vemo
