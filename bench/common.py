@@ -18,6 +18,7 @@ sys.path.insert(0, str(REPO / "master"))
 sys.path.insert(0, str(REPO / "tests" / "support"))
 
 import agent_process  # noqa: E402
+from harness import BUILD  # noqa: E402
 from vemo_master import wire  # noqa: E402
 
 
@@ -40,7 +41,7 @@ def host_text(checkout_host):
 
 
 @contextlib.contextmanager
-def running_agent(build=REPO / "build", checkout_host=True):
+def running_agent(build=BUILD, checkout_host=True):
     """A fresh install of the current build, served by a real agent; with
     `checkout_host` false its crypto helper builds a cipher on every call."""
     with tempfile.TemporaryDirectory(prefix="vemo-bench-") as tmp:

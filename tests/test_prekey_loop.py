@@ -8,7 +8,12 @@ import time
 
 import pytest
 
-from test_hostile_peers import client_hello, raw_peer
+import agent_process
+from test_hostile_peers import client_hello
+
+# Peers without the key come from another address than the masters, as an
+# attacker's host would.
+ELSEWHERE = ("127.0.0.2", 0)
 
 # The agent's handshake bound is 10 s: a master that had to wait behind
 # even one stalled peer would take that long.  This is far below it and
@@ -21,6 +26,10 @@ def keyed_in_time(agent):
     s = agent.session(timeout=ANSWERED_WITHIN)
     assert s.heartbeat()
     return time.monotonic() - started
+
+
+def raw_peer(agent):
+    return socket.create_connection(("127.0.0.1", agent.port), 5, source_address=ELSEWHERE)
 
 
 def trickle_forever(sock, stop):
@@ -85,9 +94,40 @@ def test_a_burst_of_masters_all_get_their_keys(agent, stallers):
     assert not failures and len(results) == 50
 
 
+def reconnect_until(stop, port):
+    while not stop.is_set():
+        try:
+            with socket.create_connection(("127.0.0.1", port), 5, source_address=ELSEWHERE) as sock:
+                sock.recv(1)  # until the agent drops it to make room
+        except OSError:
+            pass
+
+
+def test_a_host_that_keeps_reconnecting_only_displaces_itself(server_root):
+    agent = agent_process.start_agent(server_root, setup="a.max_unkeyed = 8")
+    stop = threading.Event()
+    threads = [threading.Thread(target=reconnect_until, args=(stop, agent.port)) for _ in range(16)]
+    try:
+        for t in threads:
+            t.start()
+        time.sleep(0.5)
+        failed = 0
+        for _ in range(20):
+            try:
+                keyed_in_time(agent)
+            except Exception:  # noqa: BLE001 - counted
+                failed += 1
+        assert failed == 0
+    finally:
+        stop.set()
+        agent.stop()
+        for t in threads:
+            t.join()
+
+
 def test_port_checks_cost_at_most_one_short_line(agent):
     for _ in range(20):
-        socket.create_connection(("127.0.0.1", agent.port), 5).close()
+        raw_peer(agent).close()
     for _ in range(5):
         sock = raw_peer(agent)
         sock.sendall(b"GET / HTTP/1.0\r\n\r\n")

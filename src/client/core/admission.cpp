@@ -6,6 +6,8 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "client/core/agent.hpp"
 
@@ -19,10 +21,29 @@ constexpr double kPressureReportEvery = 60.0;
 
 }  // namespace
 
-void Agent::admit_unkeyed(Connection& conn) {
-    unkeyed_.push_back(conn.fileno());
+void Agent::admit_unkeyed(Connection& conn, const std::string& address) {
+    unkeyed_.push_back({conn.fileno(), address});
     const size_t limit = static_cast<size_t>(std::max(max_unkeyed, 1));
-    while (unkeyed_.size() > limit) on_close(unkeyed_.front());
+    while (unkeyed_.size() > limit) on_close(eviction_candidate());
+}
+
+// The oldest connection of the address that holds the most places: a
+// host that keeps reconnecting only ever displaces itself, never a master
+// that arrives from elsewhere in the middle of its key exchange.
+int Agent::eviction_candidate() const {
+    std::unordered_map<std::string, size_t> held;
+    const std::string* heaviest = &unkeyed_.front().address;
+    size_t most = 0;
+    for (const Unkeyed& u : unkeyed_) {
+        const size_t n = ++held[u.address];
+        if (n > most) {
+            most = n;
+            heaviest = &u.address;
+        }
+    }
+    for (const Unkeyed& u : unkeyed_)
+        if (u.address == *heaviest) return u.fd;
+    return unkeyed_.front().fd;
 }
 
 void Agent::note_keyed(int fd) {
@@ -32,7 +53,7 @@ void Agent::note_keyed(int fd) {
 }
 
 void Agent::forget_unkeyed(int fd) {
-    const auto at = std::find(unkeyed_.begin(), unkeyed_.end(), fd);
+    const auto at = std::find_if(unkeyed_.begin(), unkeyed_.end(), [fd](const Unkeyed& u) { return u.fd == fd; });
     if (at != unkeyed_.end()) unkeyed_.erase(at);
 }
 
@@ -40,8 +61,9 @@ void Agent::forget_unkeyed(int fd) {
 // bound, or it has no key when its whole budget ends.
 void Agent::sweep_unkeyed() {
     const auto now = std::chrono::steady_clock::now();
-    std::deque<int> expired;
-    for (const int fd : unkeyed_) {
+    std::vector<int> expired;
+    for (const Unkeyed& u : unkeyed_) {
+        const int fd = u.fd;
         if (!connections.contains(py::int_(fd))) {
             expired.push_back(fd);
             continue;
@@ -64,7 +86,7 @@ void Agent::sweep_unkeyed() {
 // pending connection is refused.  Reported at most once a minute.
 void Agent::relieve_descriptor_pressure(Listener& listener) {
     if (!unkeyed_.empty()) {
-        on_close(unkeyed_.front());
+        on_close(eviction_candidate());
     } else if (!listener.refuse_one()) {
         py::gil_scoped_release nogil;
         std::this_thread::sleep_for(kPressurePause);

@@ -28,7 +28,7 @@ public:
     double handshake_timeout = 10.0;
     double io_timeout = 30.0;
     // Connections that have not completed the key exchange, at once; past
-    // it the oldest goes.  Each has handshake_timeout plus a few seconds
+    // it the oldest of the peer address holding the most of them goes.  Each has handshake_timeout plus a few seconds
     // in all, from accept to its key.
     int max_unkeyed = 64;
     // Largest keyed request frame, and largest payload once decompressed.
@@ -87,7 +87,8 @@ private:
     // Peers without the key: their budget, their number, and what is left
     // to do when descriptors run out.
     void admit(Accepted&& accepted, Listener& listener);
-    void admit_unkeyed(Connection& conn);
+    void admit_unkeyed(Connection& conn, const std::string& address);
+    int eviction_candidate() const;
     bool advance_unkeyed(Connection& conn);
     void serve_key_exchange(Connection& conn);
     void report_unkeyed_failure(int fd, const std::string& what);
@@ -100,8 +101,12 @@ private:
     std::unordered_set<int> buffered_;
     // The operation of the request being served, for the log.
     const char* operation_ = "on_read";
-    // Descriptors of connections without a key, oldest first.
-    std::deque<int> unkeyed_;
+    // Connections without a key and their peers' addresses, oldest first.
+    struct Unkeyed {
+        int fd;
+        std::string address;
+    };
+    std::deque<Unkeyed> unkeyed_;
     double pressure_reported_ = 0.0;
     int refused_since_report_ = 0;
     double unkeyed_reported_ = 0.0;

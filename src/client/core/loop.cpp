@@ -149,7 +149,7 @@ void Agent::admit(Accepted&& accepted, Listener& listener) {
         addresses[key] = py::make_tuple(accepted.address, accepted.port);
         timeouts[key] = wall_time();
         selector().register_(conn_obj, self().attr("on_read"));
-        admit_unkeyed(*conn);
+        admit_unkeyed(*conn, accepted.address);
         clean_fd();
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;
