@@ -169,22 +169,17 @@ def _refusal(members):
         parts = _member_parts(name)
         if parts is None or (not parts and kind != "dir"):
             return "解压失败: 压缩包含有不安全的路径: %s" % name
-        if kind == "symlink":
-            t = posixpath.normpath(posixpath.join("/".join(parts[:-1]), target))
-            inside = not target.startswith("/") and t != ".." and \
-                not t.startswith("../")
-        else:
-            inside = kind != "hardlink" or bool(_member_parts(target))
-        if not inside:
-            return "解压失败: 链接指向目标目录之外: %s -> %s" % (name, target)
         if kind in ("symlink", "hardlink"):
             links.add(tuple(parts))
     for name, kind, target in members:
-        paths = [_member_parts(name)]
-        if kind == "hardlink":
-            paths.append(_member_parts(target))
-        for parts in paths:
-            if any(tuple(parts[:i]) in links for i in range(1, len(parts))):
+        parts = _member_parts(name)
+        # Link targets only lead down from the link (a hard link's: from
+        # the destination), so that no chain of links climbs out.
+        if kind in ("symlink", "hardlink") and _member_parts(target) is None:
+            return "解压失败: 链接指向目标目录之外: %s -> %s" % (name, target)
+        paths = [parts, _member_parts(target)] if kind == "hardlink" else [parts]
+        for path in paths:
+            if any(tuple(path[:i]) in links for i in range(1, len(path))):
                 return "解压失败: 成员位于链接之下: %s" % name
     return None
 
