@@ -3,6 +3,7 @@ object receives, and a real pack/unpack round trip with the stand-in."""
 import zipfile
 
 import agent_process
+from test_local_users import home, plant_link, secret, untouched  # noqa: F401
 from vemo_master import MsgType
 from vemo_master import archives
 
@@ -51,3 +52,19 @@ def test_zip_round_trip_through_the_panel_task_object(agent, tmp_path):
     assert archives.un_zip(s, str(archive), str(tmp_path / "dest")) == {
         "status": True, "msg": "解压成功!"}
     assert (tmp_path / "dest" / "site" / "sub" / "page.txt").read_bytes() == b"\x00 page \xff"
+
+
+def test_links_a_local_user_planted_are_neither_written_through_nor_packed(agent, home, secret):
+    # The agent packs as root: a link at the archive's name, and one in the
+    # tree, both lead to root's file.
+    (home / "site").mkdir()
+    (home / "site" / "page.txt").write_text("page")
+    plant_link(home / "site" / "leak", secret)
+    plant_link(home / "site.zip", secret)
+    s = agent.session()
+    assert archives.to_zip(s, str(home / "site"), str(home / "site.zip"), "zip") == {
+        "status": True, "msg": "压缩成功!"}
+    assert untouched(secret)
+    with zipfile.ZipFile(str(home / "site.zip")) as z:
+        assert {i.filename: z.read(i) for i in z.infolist()} == {
+            "site/": b"", "site/leak": str(secret).encode(), "site/page.txt": b"page"}

@@ -23,6 +23,30 @@ def test_interrupt_while_waiting_ends_run_with_exit_service(agent):
     assert agent.output().strip().endswith("exit service")
 
 
+# A thread of the agent's process sends SIGTERM to itself once the test
+# asks: the signal lands on a thread that is not the loop's.
+TERMINATE_FROM_A_THREAD = """
+import os, signal, threading, time
+def _terminate_when_asked():
+    while not os.path.exists("terminate-now"):
+        time.sleep(0.05)
+    signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+threading.Thread(target=_terminate_when_asked, daemon=True).start()
+"""
+
+
+def test_sigterm_on_another_thread_ends_run_like_an_interrupt(server_root):
+    agent = agent_process.start_agent(server_root, setup=TERMINATE_FROM_A_THREAD)
+    try:
+        assert agent.session().heartbeat()
+        (agent.install_dir / "terminate-now").touch()
+        assert agent.proc.wait(10) == 0
+    finally:
+        agent.stop()
+    assert agent.output().strip().endswith("exit service")
+    assert "Traceback" not in agent.errors() + agent.output()
+
+
 EXIT_CYCLES = 20
 # Often enough that the task-queue thread is sometimes woken while the
 # interpreter is being torn down, seldom enough that it is not always

@@ -19,7 +19,19 @@ def make(target, root, **extra):
     subprocess.run(args, check=True, timeout=600, capture_output=True)
 
 
-def test_start_script_serves_and_ends_with_exit_service(server_root):
+def stop_signal(unit):
+    """The signal `systemctl stop` sends for this unit (systemd's default
+    is SIGTERM), to the main process like to every other in its group."""
+    settings = dict(line.split("=", 1) for line in unit.splitlines()
+                    if "=" in line and not line.startswith("#"))
+    assert settings.get("KillMode", "control-group") in ("control-group", "mixed")
+    return signal.Signals[settings.get("KillSignal", "SIGTERM")]
+
+
+# systemd cannot run here, so the unit's stop is played by sending its
+# KillSignal to the process its start script became.
+@pytest.mark.parametrize("stop", ["interrupt", "unit stop"])
+def test_start_script_serves_and_ends_with_exit_service(server_root, stop):
     units = server_root / "units"
     make("install-service", server_root, SYSTEMD_DIR=units)
     unit = (units / "vemo-agent.service").read_text()
@@ -42,7 +54,7 @@ def test_start_script_serves_and_ends_with_exit_service(server_root):
         with Session("127.0.0.1", port, (data / "id_rsa.pub").read_bytes(), timeout=10) as s:
             s.exchange_key()
             assert s.heartbeat()
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGINT if stop == "interrupt" else stop_signal(unit))
         out, _ = proc.communicate(timeout=15)
     finally:
         if proc.poll() is None:
@@ -52,6 +64,7 @@ def test_start_script_serves_and_ends_with_exit_service(server_root):
     # Restart=always brings it back.
     assert proc.returncode == 0
     assert out.decode().strip().endswith("exit service")
+    assert "Traceback" not in out.decode()
 
 
 @pytest.mark.parametrize("target,replaced", [("install-modules", False), ("install", True)])

@@ -117,10 +117,11 @@ def test_pack_single_file_relative(task, workdir, stype):
 def test_archive_inside_source_not_packed_into_itself(task, workdir, stype):
     _make_tree(workdir / "site")
     dfile = str(workdir / "site" / "self.arc")
-    r = task._zip(str(workdir), str(workdir / "site"), dfile, "/dev/null",
-                  stype)
-    assert r["status"] is True, r
-    assert "site/self.arc" not in _members(dfile)
+    for _ in range(2):  # the second time, over the first one's archive
+        r = task._zip(str(workdir), str(workdir / "site"), dfile, "/dev/null",
+                      stype)
+        assert r["status"] is True, r
+        assert "site/self.arc" not in _members(dfile)
 
 
 def test_log_receives_progress(task, workdir):
@@ -227,8 +228,9 @@ def _link(name, target, kind=tarfile.SYMTYPE):
     [_link("up", ".."), _file("up/evil.txt")],
     [_link("abs", "/tmp"), _file("abs/abs-evil.txt")],
     [_link("hard", "../evil.txt", tarfile.LNKTYPE)],
+    [_link("here", "."), _file("here/evil.txt")],
 ], ids=["dotdot", "nested-dotdot", "absolute", "symlink-up",
-        "symlink-abs", "hardlink-up"])
+        "symlink-abs", "hardlink-up", "below-link"])
 def test_tar_escape_refused(task, workdir, members):
     arc = str(workdir / "evil.tar.gz")
     _tar_with(arc, [_file("good.txt", b"good")] + members)
@@ -236,6 +238,7 @@ def test_tar_escape_refused(task, workdir, members):
     r = task._unzip(arc, str(workdir / "dest"), "", "/dev/null")
     assert r["status"] is False
     assert not (workdir / "evil.txt").exists()
+    assert not (workdir / "dest" / "evil.txt").exists()
     assert not os.path.exists("/tmp/abs-evil.txt")
 
 
@@ -448,3 +451,121 @@ def test_run_with_none_argument(pt):
     pt.stop()
     t.join(10)
     assert not t.is_alive()
+
+
+# ------------------------------------------ what local users plant or swap
+# The agent runs the task object as root; `home` belongs to the local user
+# nobody, and `secret` is root's file in root's own scratch directory.
+from test_local_users import NOBODY, home, plant_link, secret, untouched  # noqa: E402,F401
+
+
+def _finished(call, fifos, timeout=20):
+    """call()'s result, or None when it was stuck past `timeout`: then
+    the FIFOs are opened from the other side so that the call ends."""
+    result = []
+    t = threading.Thread(target=lambda: result.append(call()), daemon=True)
+    t.start()
+    t.join(timeout)
+    if t.is_alive():
+        for fifo in fifos:
+            os.close(os.open(str(fifo), os.O_RDWR | os.O_NONBLOCK))
+        t.join(timeout)
+        return None
+    return result[0]
+
+
+@pytest.mark.parametrize("stype", ["zip", "tar_gz"])
+@pytest.mark.parametrize("planted", [
+    "link to root's file", "dangling link into root's directory",
+    "directory linked to root's", "FIFO"])
+def test_archive_never_written_through_what_a_user_planted(
+        task, home, secret, tmp_path, stype, planted):
+    (home / "site").mkdir()
+    (home / "site" / "page.txt").write_text("page")
+    dfile = home / "site.arc"
+    if planted == "link to root's file":
+        plant_link(dfile, secret)
+    elif planted == "dangling link into root's directory":
+        plant_link(dfile, tmp_path / "created")
+    elif planted == "FIFO":
+        os.mkfifo(str(dfile))
+    else:
+        plant_link(home / "out", tmp_path)
+        dfile = home / "out" / "created"
+    r = _finished(lambda: task._zip(str(home), str(home / "site"), str(dfile),
+                                    "/dev/null", stype), [dfile])
+    assert untouched(secret)
+    assert not (tmp_path / "created").exists()
+    if planted == "directory linked to root's":
+        assert r["status"] is False
+    else:
+        assert r == {"status": True, "msg": "压缩成功!"}
+        assert dfile.is_file() and not dfile.is_symlink()
+        assert _members(str(dfile)) == ["site", "site/page.txt"]
+
+
+@pytest.mark.parametrize("stype", ["zip", "tar_gz"])
+def test_packing_leaves_out_fifos_and_stores_links_as_links(
+        task, home, secret, stype):
+    site = home / "site"
+    site.mkdir()
+    (site / "page.txt").write_text("page")
+    os.mkfifo(str(site / "fifo"))
+    plant_link(site / "alias", "page.txt")
+    plant_link(site / "leak", secret)
+    dfile = str(home / "site.arc")
+    r = _finished(lambda: task._zip(str(home), str(site), dfile, "/dev/null",
+                                    stype), [site / "fifo"])
+    assert r == {"status": True, "msg": "压缩成功!"}
+    links = {}
+    if stype == "zip":
+        with zipfile.ZipFile(dfile) as zf:
+            for info in zf.infolist():
+                if (info.external_attr >> 16) & 0o170000 == 0o120000:
+                    links[info.filename] = zf.read(info).decode()
+                else:
+                    assert zf.read(info) != b"root only"
+    else:
+        with tarfile.open(dfile) as tf:
+            links = {m.name: m.linkname for m in tf if m.issym()}
+    assert links == {"site/alias": "page.txt", "site/leak": str(secret)}
+    assert _members(dfile) == ["site", "site/alias", "site/leak",
+                               "site/page.txt"]
+
+
+@pytest.mark.parametrize("kind", ["zip", "tar"])
+def test_unpacking_replaces_a_planted_fifo(task, home, kind):
+    arc = str(home / "a.arc")
+    if kind == "zip":
+        with zipfile.ZipFile(arc, "w") as zf:
+            zf.writestr("f.txt", "new")
+    else:
+        _tar_with(arc, [_file("f.txt", b"new")])
+    dest = home / "dest"
+    dest.mkdir()
+    os.mkfifo(str(dest / "f.txt"))
+    r = _finished(lambda: task._unzip(arc, str(dest), "", "/dev/null"),
+                  [dest / "f.txt"])
+    assert r == {"status": True, "msg": "解压成功!"}
+    assert (dest / "f.txt").read_text() == "new"
+
+
+def test_directory_swapped_for_a_link_mid_unpack(task, home, tmp_path,
+                                                 monkeypatch):
+    arc = str(home / "a.zip")
+    with zipfile.ZipFile(arc, "w") as zf:
+        zf.writestr("sub/a.txt", "a")
+        zf.writestr("sub/b.txt", "b")
+    dest = home / "dest"
+    real_open = zipfile.ZipFile.open
+
+    def open_after_the_users_move(self, name, *args, **kw):
+        if getattr(name, "filename", name) == "sub/b.txt":
+            os.rename(str(dest / "sub"), str(dest / "old"))
+            plant_link(dest / "sub", tmp_path)
+        return real_open(self, name, *args, **kw)
+
+    monkeypatch.setattr(zipfile.ZipFile, "open", open_after_the_users_move)
+    task._unzip(arc, str(dest), "", "/dev/null")
+    assert not (tmp_path / "b.txt").exists()
+    assert (dest / "old" / "a.txt").read_text() == "a"

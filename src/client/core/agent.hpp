@@ -118,4 +118,7 @@ void bind_agent(py::module_& m);
 // Seconds since the epoch, as a float (the timeouts table's unit).
 double wall_time();
 
+// From here on SIGTERM ends the loop as an interrupt does (main thread only).
+void end_loop_on_termination();
+
 }  // namespace vemo

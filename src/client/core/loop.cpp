@@ -70,6 +70,7 @@ void Agent::run() {
 }
 
 void Agent::listen_event() {
+    end_loop_on_termination();
     try {
         Selector& waiting = selector();
         for (;;) {
