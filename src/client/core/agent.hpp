@@ -34,6 +34,8 @@ public:
     // Largest keyed request frame, and largest payload once decompressed.
     int64_t max_frame = int64_t{64} << 20;
     int64_t max_payload = int64_t{256} << 20;
+    // Largest reply text a directory listing may make.
+    int64_t max_reply = int64_t{64} << 20;
 
     // Listener and loop.
     void run();
