@@ -11,6 +11,7 @@
 #include "client/core/connection.hpp"
 #include "client/core/listener.hpp"
 #include "client/core/selector.hpp"
+#include "client/core/spare.hpp"
 #include "common/pybind.hpp"
 
 namespace vemo {
@@ -102,6 +103,9 @@ private:
     std::deque<int> unkeyed_;
     double pressure_reported_ = 0.0;
     int refused_since_report_ = 0;
+    // For the crypto helper to read the private key with, however many
+    // connections hold descriptors.
+    SpareDescriptor key_spare_;
 };
 
 void bind_agent(py::module_& m);
