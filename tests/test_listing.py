@@ -1,13 +1,16 @@
 """Directory listings and file records: enumeration order, links followed
 for status with their text kept, broken links left out, owners without an
-account, special files, and names that are not UTF-8."""
+account, special files, names that are not UTF-8, times no float holds,
+and the bound on the reply."""
 import json
 import os
 import pwd
 import socket
+import tempfile
 
 import pytest
 
+import agent_process
 from vemo_master import MsgType, UnexpectedReply, files
 
 UNKNOWN_UID = 54321
@@ -139,3 +142,40 @@ def test_reply_text_is_what_json_dumps_writes(session, tmp_path):
     assert reply == json.dumps(expected).encode()
     assert session.request(MsgType.GET_FILE_LIST, str(tmp_path / "sub\udce9")) == (
         b'{"dirs": [], "files": []}')
+
+
+def test_listing_reply_is_capped_by_max_reply(server_root, tmp_path):
+    exact, over, big = tmp_path / "exact", tmp_path / "over", tmp_path / "big"
+    for d, name in ((exact, "a"), (over, "ab")):
+        d.mkdir()
+        (d / name).write_text("x")
+    cap = len(json.dumps({"dirs": [], "files": [record(str(exact / "a"))]}))
+    # Many long link texts: refused while the directory is still read.
+    big.mkdir()
+    (big / "f").write_text("x")
+    for i in range(5000):
+        (big / ("l%04d" % i)).symlink_to("./" * 1900 + "f")
+    agent = agent_process.start_agent(server_root, setup="a.max_reply = %d" % cap)
+    try:
+        s = agent.session()
+        assert len(s.request(MsgType.GET_FILE_LIST, str(exact))) == cap
+        for d in (over, big):
+            with pytest.raises(UnexpectedReply, match="max_reply of %d bytes" % cap):
+                files.list_dir(s, str(d))
+            assert s.heartbeat()
+    finally:
+        agent.stop()
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs tmpfs at /dev/shm")
+def test_times_beyond_a_float_are_listed_as_stored(session):
+    times = {"latest": 2 ** 63 - 1, "earliest": -2 ** 63, "far": 2 ** 53 + 1, "now": 1700000000}
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as d:
+        for name, t in times.items():
+            path = os.path.join(d, name)
+            open(path, "w").close()
+            os.utime(path, (t, t))
+            if os.stat(path).st_mtime_ns // 10 ** 9 != t:
+                pytest.skip("the file system under /dev/shm bounds its times")
+        listing = files.list_dir(session, d)
+    assert {r["name"]: r["mtime"] for r in listing["files"]} == times

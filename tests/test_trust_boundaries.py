@@ -160,6 +160,34 @@ def test_out_of_descriptors_neither_spins_nor_locks_out_masters(server_root):
         agent.stop()
 
 
+# A crypto helper that reads its key file at every key exchange.
+REREADING_HELPER = """
+helper = a.rsa_aes
+decrypt = helper.rsa_decrypt_private
+def rereading(data):
+    helper._private_key = None
+    return decrypt(data)
+helper.rsa_decrypt_private = rereading
+"""
+
+
+@pytest.mark.parametrize("helper", ["", REREADING_HELPER])
+def test_keyed_masters_get_in_with_every_descriptor_taken(server_root, helper):
+    # Restarted, so that the crypto helper has yet to read its key.
+    agent_process.start_agent(server_root).stop()
+    agent = agent_process.start_agent(server_root, setup=helper + (
+        "import resource\n"
+        "resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))"))
+    try:
+        for _ in range(80):
+            unkeyed(agent)  # idle, every descriptor taken (closed by stop)
+        masters = [agent.session(timeout=5) for _ in range(5)]
+        assert all(m.heartbeat() for m in masters)
+        assert "key exchange from" not in agent.output()
+    finally:
+        agent.stop()
+
+
 def test_keyed_frames_and_payloads_are_capped(server_root):
     agent = start(server_root, "a.max_frame = 1 << 20\na.max_payload = 1 << 20")
     try:

@@ -11,6 +11,7 @@
 #include "client/core/connection.hpp"
 #include "client/core/listener.hpp"
 #include "client/core/selector.hpp"
+#include "client/core/spare.hpp"
 #include "common/pybind.hpp"
 
 namespace vemo {
@@ -34,6 +35,8 @@ public:
     // Largest keyed request frame, and largest payload once decompressed.
     int64_t max_frame = int64_t{64} << 20;
     int64_t max_payload = int64_t{256} << 20;
+    // Largest reply text a directory listing may make.
+    int64_t max_reply = int64_t{64} << 20;
 
     // Listener and loop.
     void run();
@@ -111,6 +114,9 @@ private:
     int refused_since_report_ = 0;
     double unkeyed_reported_ = 0.0;
     int unkeyed_failures_ = 0;
+    // For the crypto helper to read the private key with, however many
+    // connections hold descriptors.
+    SpareDescriptor key_spare_;
 };
 
 void bind_agent(py::module_& m);

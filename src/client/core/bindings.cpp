@@ -26,6 +26,7 @@ void bind_agent(py::module_& m) {
         .def_readwrite("max_unkeyed", &A::max_unkeyed)
         .def_readwrite("max_frame", &A::max_frame)
         .def_readwrite("max_payload", &A::max_payload)
+        .def_readwrite("max_reply", &A::max_reply)
         .def("run", &A::run)
         .def("listen_event", &A::listen_event)
         .def("on_accept", &A::on_accept, py::arg("sock"), py::arg("mask"))

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "client/core/agent.hpp"
+#include "common/errors.hpp"
 
 namespace vemo {
 
@@ -12,10 +13,28 @@ double wall_time() {
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+namespace {
+
+// The crypto helper reads its private key, and imports what it decrypts
+// with, on its first decryption: a probe makes it do so now, while
+// descriptors are plentiful, not at a master's key exchange when
+// connections may hold them all.  The probe cannot be opened; its failure
+// is the expected answer.
+void prime_key_helper(const py::object& helper) {
+    try {
+        helper.attr("rsa_decrypt_private")(py::bytes(""));
+    } catch (py::error_already_set& e) {
+        if (is_interrupt(e)) throw;
+    }
+}
+
+}  // namespace
+
 Agent::Agent() {
     rsa_aes = py::module_::import("rsa_aes").attr("rsa_aes")();
     struct stat st;
     if (::stat("data/id_rsa.pub", &st) != 0) rsa_aes.attr("create_rsa")();
+    prime_key_helper(rsa_aes);
     create_ssl();
     secure_key_material();
 }

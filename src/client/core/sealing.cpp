@@ -64,7 +64,10 @@ py::object Agent::get_input(int fd, const py::bytes& data) {
 }
 
 void Agent::on_password(int fd, const py::bytes& data) {
-    const py::bytes key = ungzip(rsa_aes.attr("rsa_decrypt_private")(data));
+    // The helper may open its key file for this: with the descriptors
+    // used up, keyed masters would otherwise never get in.
+    const py::object opened = key_spare_.lend_for([&] { return rsa_aes.attr("rsa_decrypt_private")(data); });
+    const py::bytes key = ungzip(opened);
     if (!valid_key_length(std::string_view(key).size())) {
         send(fd, return_msg(false, std::string(messages::kBadPassword)), false);
         return;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <vector>
 
@@ -16,8 +17,8 @@ namespace vemo::files {
 namespace {
 
 // The reply text as json.dumps writes {"dirs": [...], "files": [...]},
-// straight into the reply's bytes object.
-py::bytes listing_reply(std::deque<Slice>& slices) {
+// straight into the reply's bytes object; the slices go with this call.
+py::bytes listing_reply(std::deque<Slice> slices, size_t limit) {
     const RecordJson json;
     const auto escaped = [&](std::string& out, const FileRecord& record) {
         json.append(out, record);
@@ -44,6 +45,7 @@ py::bytes listing_reply(std::deque<Slice>& slices) {
     pieces.emplace_back("]}");
     size_t size = 0;
     for (const auto piece : pieces) size += piece.size();
+    if (size > limit) throw ListingTooLarge(limit);
     auto reply =
         py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!reply) throw py::error_already_set();
@@ -62,8 +64,9 @@ void get_file_list(Agent& agent, int fd, const py::bytes& data) {
         agent._error(fd, py::str(messages::kNoSuchDirectory));
         return;
     }
-    std::deque<Slice> slices = without_gil([&] { return read_directory(raw_path); });
-    agent.send(fd, listing_reply(slices));
+    const size_t limit = static_cast<size_t>(std::max<int64_t>(agent.max_reply, 0));
+    std::deque<Slice> slices = without_gil([&] { return read_directory(raw_path, limit); });
+    agent.send(fd, listing_reply(std::move(slices), limit));
 }
 
 py::dict get_file_stat(Agent&, const py::object& filename) {

@@ -19,9 +19,16 @@ int permission_digits(mode_t mode) {
     return ((mode >> 6) & 7) * 100 + ((mode >> 3) & 7) * 10 + (mode & 7);
 }
 
+// Past this many seconds from the epoch a float no longer holds every
+// whole second, and its truncation may not fit a long long at all.
+constexpr time_t kExactFloatSeconds = time_t{1} << 52;
+
 // Whole seconds as the interpreter truncates its float modification time,
 // which rounds up within a few hundred nanoseconds of the next second.
+// Times beyond a float's whole seconds (a file system may store any 64-bit
+// time) are the file system's own seconds.
 long long whole_seconds(const timespec& t) {
+    if (t.tv_sec >= kExactFloatSeconds || t.tv_sec <= -kExactFloatSeconds) return t.tv_sec;
     const double seconds = static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
     return static_cast<long long>(seconds);
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -52,13 +53,28 @@ void read_slice(int dir_fd, const Entry* begin, const Entry* end, Slice& slice) 
     }
 }
 
-void write_plain(Slice& slice) {
+// The least text the records can make: their texts without quotes or
+// escapes.
+size_t least_text(const std::vector<FileRecord>& records) {
+    size_t size = 0;
+    for (const FileRecord& r : records) size += r.name.size() + r.user.size() + r.link.size();
+    return size;
+}
+
+// The records' text, when it needs no interpreter; then the records
+// themselves are no longer needed (a long link text is held only once).
+// The bytes of text the slice will take in the reply, at least.
+size_t write_plain(Slice& slice) {
     slice.written = write_records(slice.dirs_json, slice.dirs, append_plain_json) &&
                     write_records(slice.files_json, slice.files, append_plain_json);
     if (!slice.written) {
         slice.dirs_json.clear();
         slice.files_json.clear();
+        return least_text(slice.dirs) + least_text(slice.files);
     }
+    slice.dirs = {};
+    slice.files = {};
+    return slice.dirs_json.size() + slice.files_json.size();
 }
 
 // A large directory's entries are handed on in batches as they are read;
@@ -67,7 +83,7 @@ void write_plain(Slice& slice) {
 // order, so the directory's.
 class Batches {
 public:
-    explicit Batches(int dir_fd) : dir_fd_(dir_fd) {}
+    Batches(int dir_fd, size_t limit) : dir_fd_(dir_fd), limit_(limit) {}
 
     void add(std::vector<Entry> entries) {
         {
@@ -86,19 +102,30 @@ public:
         ready_.notify_all();
     }
 
-    // Examines batches until none is left and no more will come.
+    // Examines batches until none is left and no more will come, or the
+    // text written passes the limit.
     void work() {
         for (;;) {
             std::unique_lock<std::mutex> lock(mutex_);
-            ready_.wait(lock, [&] { return taken_ < entries_.size() || finished_; });
-            if (taken_ == entries_.size()) return;
+            ready_.wait(lock, [&] { return taken_ < entries_.size() || finished_ || too_large(); });
+            if (taken_ == entries_.size() || too_large()) return;
             // Elements of a deque stay where they are as others are added.
-            const std::vector<Entry>& entries = entries_[taken_];
+            std::vector<Entry>& entries = entries_[taken_];
             Slice& slice = slices_[taken_++];
             lock.unlock();
             read_slice(dir_fd_, entries.data(), entries.data() + entries.size(), slice);
-            write_plain(slice);
+            entries = {};
+            const size_t written = write_plain(slice);
+            lock.lock();
+            written_ += written;
+            if (too_large()) ready_.notify_all();
         }
+    }
+
+    bool too_large() const { return written_ > limit_; }
+    bool past_limit() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return too_large();
     }
 
     std::deque<Slice>& slices() { return slices_; }
@@ -111,6 +138,8 @@ private:
     std::deque<Slice> slices_;
     size_t taken_ = 0;
     bool finished_ = false;
+    const size_t limit_;
+    size_t written_ = 0;
 };
 
 // Helpers start with the first full batch, so that small directories are
@@ -154,29 +183,37 @@ private:
 
 }  // namespace
 
-std::deque<Slice> read_directory(const std::string& path) {
+ListingTooLarge::ListingTooLarge(size_t limit)
+    : std::invalid_argument("the listing exceeds the agent's max_reply of " + std::to_string(limit) +
+                            " bytes") {}
+
+std::deque<Slice> read_directory(const std::string& path, size_t limit) {
     const std::unique_ptr<DIR, Deleter<::closedir>> dir(::opendir(path.c_str()));
     if (!dir) throw IoError(errno);
-    Batches batches(::dirfd(dir.get()));
+    Batches batches(::dirfd(dir.get()), limit);
     Examiners examiners(batches);
     std::vector<Entry> batch;
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(dir.get());
-        if (!entry) break;
+        if (!entry) {
+            if (errno != 0) throw IoError(errno);
+            break;
+        }
         if (is_dot_entry(entry->d_name)) continue;
         batch.push_back({entry->d_name, link_hint(entry->d_type)});
         if (batch.size() == kEntriesPerBatch) {
             batches.add(std::exchange(batch, {}));
             examiners.start();
+            if (batches.past_limit()) break;
         }
     }
-    if (errno != 0) throw IoError(errno);
     batches.add(std::move(batch));
     batches.finish();
     batches.work();
     examiners.join();
     examiners.rethrow_failure();
+    if (batches.past_limit()) throw ListingTooLarge(limit);
     return std::move(batches.slices());
 }
 

@@ -2,7 +2,9 @@
 // slices that also carry their share of the listing's reply text.
 #pragma once
 
+#include <cstddef>
 #include <deque>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,16 @@ struct Slice {
     bool written = false;
 };
 
+// A listing whose reply text would pass the agent's max_reply.
+struct ListingTooLarge : std::invalid_argument {
+    explicit ListingTooLarge(size_t limit);
+};
+
 // The records of every entry of directory `path` whose status can be read.
-// Runs without the interpreter.
-std::deque<Slice> read_directory(const std::string& path);
+// Records already written as text are let go.  Stops with ListingTooLarge
+// as soon as the text written passes `limit` bytes.  Runs without the
+// interpreter.
+std::deque<Slice> read_directory(const std::string& path, size_t limit);
 
 // Appends `records` to `out` comma-separated with `append`; false as soon
 // as one cannot be.

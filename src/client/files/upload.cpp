@@ -6,7 +6,9 @@
 
 #include "client/files/raw.hpp"
 #include "client/files/upload.hpp"
+#include "client/files/upload_lock.hpp"
 #include "client/messages.hpp"
+#include "common/errors.hpp"
 #include "common/fs.hpp"
 
 namespace vemo::files {
@@ -77,6 +79,24 @@ std::optional<FileDescriptor> open_temp(const UploadPlan& plan, int dir) {
     return fs::create_private(dir, name);
 }
 
+// open_temp for this upload alone: the temp file stays locked for as long
+// as the result lives, and an upload already under way to the same target
+// is never touched (see upload_lock.hpp).
+std::optional<FileDescriptor> open_temp_alone(const UploadPlan& plan, int dir) {
+    const std::string& name = plan.names.temp_name;
+    std::optional<FileDescriptor> present = lock_present(dir, name, plan.names.target_path);
+    std::optional<FileDescriptor> temp;
+    try {
+        temp = without_gil([&] { return open_temp(plan, dir); });
+    } catch (const IoError& e) {
+        // Another upload created the name between our removal and creation.
+        if (e.code == EEXIST) upload_conflict(plan.names.target_path);
+        throw;
+    }
+    if (temp) lock_opened(*temp, std::move(present), dir, name, plan.names.target_path);
+    return temp;
+}
+
 // Every byte that arrives reaches the temp file, also when the stream stops
 // half-way through a piece, so an upload cut short can resume from there.
 // A temp file the file system refused to take (a full disk) goes: it would
@@ -131,7 +151,7 @@ Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceive
         if (!fs::status(names.dir)) fs::make_dirs(names.dir);
         return fs::open_directory(names.parent);
     });
-    const std::optional<FileDescriptor> temp = without_gil([&] { return open_temp(plan, dir.get()); });
+    const std::optional<FileDescriptor> temp = open_temp_alone(plan, dir.get());
     if (!temp) return refuse(raw, messages::kCountMismatch);
     const uint64_t received = append_transfer(*temp, dir.get(), names.temp_name, first, raw);
     if (static_cast<long long>(received) + plan.f_pos.value_or(0) != plan.f_size)

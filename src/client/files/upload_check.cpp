@@ -1,8 +1,11 @@
 // on_check_file_upload: is the file already in place, can an interrupted
 // upload resume, or must it start over?
+#include <fcntl.h>
+
 #include <optional>
 
 #include "client/files/upload.hpp"
+#include "client/files/upload_lock.hpp"
 #include "common/fs.hpp"
 
 namespace vemo::files {
@@ -45,7 +48,14 @@ std::string check_answer(const py::dict& request, const UploadNames& names) {
 
 void on_check_file_upload(Agent& agent, int fd, const py::bytes& data) {
     const py::dict request = open_request(agent, fd, data);
-    agent.send(fd, py::str(check_answer(request, upload_names(request))));
+    const UploadNames names = upload_names(request);
+    const std::string answer = [&] {
+        // An upload under way keeps its temp file; nothing else may start
+        // on it while this check reads or deletes it.
+        const auto held = lock_present(AT_FDCWD, names.temp_path, names.target_path);
+        return check_answer(request, names);
+    }();
+    agent.send(fd, py::str(answer));
 }
 
 }  // namespace vemo::files
