@@ -5,8 +5,9 @@ import ssl
 import sys
 
 from ..errors import (AgentFailure, BadSeal, CertificateChanged,
-                      ConnectionClosed, FingerprintMismatch, KeyRefused,
-                      Refused, TransferError, UnexpectedReply, VemoError)
+                      ConnectionClosed, DeadlineExceeded, FingerprintMismatch,
+                      KeyRefused, Refused, ReplyTooLarge, TransferError,
+                      UnexpectedReply, VemoError)
 from .messages import english
 
 
@@ -98,6 +99,12 @@ def classify(exc, where, timeout):
         return FAILED, one_line("%s: reply did not open: %s" % (where, exc))
     if isinstance(exc, TransferError):
         return FAILED, one_line("%s: transfer failed: %s" % (where, exc))
+    if isinstance(exc, DeadlineExceeded):
+        return FAILED, "%s: no whole answer within the deadline of %g s " \
+            "(--deadline)" % (where, exc.seconds)
+    if isinstance(exc, ReplyTooLarge):
+        return FAILED, "%s: answer larger than %d MiB once decompressed " \
+            "(--max-reply)" % (where, exc.limit >> 20)
     if isinstance(exc, socket.timeout):
         return FAILED, "%s: timed out after %g s" % (where, timeout)
     if isinstance(exc, ConnectionRefusedError):
