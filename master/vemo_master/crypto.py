@@ -36,13 +36,14 @@ def gunzip_bytes(data, limit=None):
     """The gzip members of `data`, decompressed; ReplyTooLarge as soon as
     they would exceed `limit` bytes (None: no bound), so that a small
     hostile payload cannot inflate into gigabytes."""
-    out = bytearray()
+    pieces, size = [], 0
     rest = bytes(data)
     while True:
         one = zlib.decompressobj(31)
-        room = 0 if limit is None else limit - len(out) + 1
-        out += one.decompress(rest, room)
-        if limit is not None and len(out) > limit:
+        room = 0 if limit is None else limit - size + 1
+        pieces.append(one.decompress(rest, room))
+        size += len(pieces[-1])
+        if limit is not None and size > limit:
             raise ReplyTooLarge(limit)
         if not one.eof:
             raise EOFError("compressed data ended before the end-of-stream "
@@ -50,7 +51,7 @@ def gunzip_bytes(data, limit=None):
         rest = one.unused_data
         if not rest.strip(b"\0"):
             # Trailing zero padding is tolerated, as gzip readers do.
-            return bytes(out)
+            return b"".join(pieces)
 
 
 def new_session_key(size=32):
