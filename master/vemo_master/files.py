@@ -31,7 +31,14 @@ def bare_code(session, msg_type, args, valid):
 def list_dir(session, path):
     """{"dirs": [...], "files": [...]}: the file records of directory
     `path`, in the agent's enumeration order. Refused when it is missing."""
-    return refused_unless_ok(bounded_json(session.request(MsgType.GET_FILE_LIST, path)))
+    listing = refused_unless_ok(bounded_json(
+        session.request(MsgType.GET_FILE_LIST, path)))
+    if not (isinstance(listing, dict) and all(
+            isinstance(listing.get(kind), list)
+            and all(isinstance(r, dict) for r in listing[kind])
+            for kind in ("dirs", "files"))):
+        raise UnexpectedReply("not a listing: %.200r" % (listing,))
+    return listing
 
 
 def stat(session, path):

@@ -34,7 +34,7 @@ class _Walk(object):
         self.pending = [(top, top, parts, None, 0)]
 
     def _name(self, remote_dir, record):
-        name = record.get("name") if isinstance(record, dict) else None
+        name = record.get("name")
         if not plain_name(name):
             raise refused("%s: refusing the remote name %s in %s: not a "
                           "plain file name" % (self.ctx.where, shown(
@@ -74,11 +74,8 @@ class _Walk(object):
                                               self.setid)
             first = False
             for kind in ("files", "dirs"):
-                entries = listing.get(kind) if isinstance(listing, dict) \
-                    else None
-                for record in sorted(entries or [], key=lambda r: str(
-                        r.get("name") if isinstance(r, dict) else r),
-                        reverse=kind == "dirs"):
+                for record in sorted(listing[kind], key=lambda r: str(
+                        r.get("name")), reverse=kind == "dirs"):
                     self._entry(kind, record, here, real, parts, followed)
         return self.plan
 
