@@ -92,6 +92,29 @@ def test_modes_are_permission_bits_unless_asked_and_old_dirs_keep_theirs(hostile
     assert mode(tmp_path / "asked" / "f") == 0o4755
 
 
+def test_local_links_below_the_destination_are_not_written_through(hostile, tmp_path):
+    agent = tree_agent(hostile, {
+        "": {"dirs": [record("sub")], "files": [record("f")]},
+        "sub": {"dirs": [], "files": [record("g")]}},
+        {"/srv/t/f": (b"new", "644"), "/srv/t/sub/g": (b"g", "644")})
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "kept").write_bytes(b"kept")
+    top = tmp_path / "dest" / "t"
+    top.mkdir(parents=True)
+    os.symlink(outside / "kept", top / "f.part")
+    os.symlink(outside, top / "sub")
+    code, out, err = vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest")
+    assert code == FAILED and "sub is a link or not a directory" in err
+    assert everything_below(outside) == ["kept"]
+
+    os.unlink(top / "sub")
+    assert vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest")[0] == OK
+    assert (top / "f").read_bytes() == b"new" and not os.path.lexists(top / "f.part")
+    assert everything_below(outside) == ["kept"]
+    assert (outside / "kept").read_bytes() == b"kept"
+
+
 def test_links_are_recreated_inside_and_skipped_outside(hostile, tmp_path):
     agent = tree_agent(hostile, {
         "": {"dirs": [record("sub"), record("a", link="."), record("b", link=".")],

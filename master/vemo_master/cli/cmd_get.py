@@ -50,7 +50,7 @@ def _plan(ctx, base, named):
     for remote in a.remotes:
         record = existing(ctx, remote)
         name = posixpath.basename(posixpath.normpath(remote))
-        parts = named or ((name,) if name not in ("", "/") else ())
+        parts = named or ((name,) if name else ())
         if record["type"] != "dir":
             plan.files.append((remote, parts))
             continue
