@@ -22,7 +22,7 @@ def _inside(path, top):
 
 
 class _Walk(object):
-    def __init__(self, ctx, top, parts, follow, setid):
+    def __init__(self, ctx, top, parts, top_mode, follow, setid):
         self.ctx = ctx
         self.top = top
         self.follow = follow
@@ -31,7 +31,7 @@ class _Walk(object):
         self.seen = {top}
         # (remote dir, its path with links resolved by name, local parts,
         # mode, links followed to get there)
-        self.pending = [(top, top, parts, None, 0)]
+        self.pending = [(top, top, parts, top_mode, 0)]
 
     def _name(self, remote_dir, record):
         name = record.get("name")
@@ -65,14 +65,11 @@ class _Walk(object):
             self.pending.append((remote, resolved, parts,
                                  record.get("mode"), followed + 1))
 
-    def run(self, top_mode):
-        first = True
+    def run(self):
         while self.pending:
             here, real, parts, mode, followed = self.pending.pop()
             listing = files.list_dir(self.ctx.session, here)
-            self.plan.dirs[parts] = mode_bits(top_mode if first else mode,
-                                              self.setid)
-            first = False
+            self.plan.dirs[parts] = mode_bits(mode, self.setid)
             for kind in ("files", "dirs"):
                 for record in sorted(listing[kind], key=lambda r: str(
                         r.get("name")), reverse=kind == "dirs"):
@@ -97,4 +94,4 @@ def walk(ctx, top, parts, top_mode, follow=False, setid=False):
     """The Plan of the tree at remote `top`, copied to local `parts`:
     dirs {parts: mode bits or None}, files [(remote, parts)], links
     [(parts, target)], skipped [line]."""
-    return _Walk(ctx, top, parts, follow, setid).run(top_mode)
+    return _Walk(ctx, top, parts, top_mode, follow, setid).run()
