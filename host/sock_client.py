@@ -15,6 +15,11 @@ from vemo_master import MsgType, Session, reply_value
 # The relay runs on the agent's only loop thread: a silent peer must not
 # hold it for long.
 RELAY_TIMEOUT = 10.0
+# However its bytes trickle in, a call is answered or dropped within this.
+RELAY_DEADLINE = 15.0
+# What the other agent's answer may open to; it is sealed again for the
+# master, so it is held twice.
+RELAY_MAX_REPLY = 16 * 1024 * 1024
 # Installed in <install dir>/class; the data directory is its sibling.
 KNOWN_HOSTS = os.path.join(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__))), "data", "known_hosts")
@@ -30,7 +35,8 @@ class sock_client(object):
             raise ValueError("set _p_rsa to the peer's public key first")
         self.close()
         session = Session(host, int(port), self._p_rsa, timeout=RELAY_TIMEOUT,
-                          known_hosts=KNOWN_HOSTS)
+                          known_hosts=KNOWN_HOSTS, deadline=RELAY_DEADLINE,
+                          max_reply=RELAY_MAX_REPLY)
         try:
             session.connect()
             session.exchange_key()

@@ -13,7 +13,8 @@ from harness import REPO
 from vemo_master import reply as reply_module
 from vemo_master.reply import bounded_json
 from vemo_master import (AgentFailure, BadSeal, ConnectionClosed,
-                         FrameTooLarge, UnexpectedReply, open_sealed,
+                         FrameTooLarge, ReplyTooLarge, UnexpectedReply,
+                         open_sealed,
                          pack_request, read_reply, recv_exact, reply_json,
                          reply_value, seal, wrap_session_key)
 
@@ -78,6 +79,15 @@ class TestSealing:
         key = b"k" * 24
         with pytest.raises(BadSeal):
             open_sealed(key, agent_crypto.aes_encrypt(key, b"not gzip"))
+
+
+    def test_opened_size_is_bounded_across_gzip_members(self, agent_crypto):
+        key = b"k" * 32
+        members = gzip.compress(b"a" * 600) + gzip.compress(b"b" * 400) + bytes(8)
+        sealed = agent_crypto.aes_encrypt(key, members)
+        assert open_sealed(key, sealed, limit=1000) == b"a" * 600 + b"b" * 400
+        with pytest.raises(ReplyTooLarge):
+            open_sealed(key, sealed, limit=999)
 
 
 class TestKeyWrap:

@@ -6,6 +6,7 @@ import shutil
 import pytest
 
 import agent_process
+from hostile_agent import HostileAgent, gzip_bomb
 from vemo_master import MsgType
 from vemo_master import extension as x
 
@@ -59,3 +60,24 @@ def test_relay_refusals_and_failures(agent, agent_b):
     assert b"ConnectionRefusedError" in s.request(
         MsgType.OTHER_SOCK, dict(request, port=closed_port, args={}))
     assert relay(s, agent_b, "get_plugin_list", {}) == [{"versions": ["b"]}]
+
+
+def peak_memory(agent):
+    with open("/proc/%d/status" % agent.proc.pid) as f:
+        return next(int(line.split()[1]) << 10 for line in f
+                    if line.startswith("VmHWM:"))
+
+
+def test_an_inflating_answer_is_refused_within_bounded_memory(agent, tmp_path):
+    bomb = gzip_bomb()
+    other = HostileAgent(tmp_path, lambda t, args, conn: conn.send_opened(bomb))
+    try:
+        s = agent.session()
+        answer = s.request(MsgType.OTHER_SOCK, {
+            "host": "127.0.0.1", "port": other.port, "fun": "heartbeat", "args": {},
+            "token": other.key_path.read_text()})
+    finally:
+        other.close()
+    assert b"ReplyTooLarge" in answer
+    assert peak_memory(agent) < 256 << 20  # it opens to 1 GiB
+    assert s.heartbeat()

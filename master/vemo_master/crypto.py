@@ -2,7 +2,6 @@
 helper: gzip, then AES-GCM (12-byte nonce + ciphertext + 16-byte tag, no
 associated data); the session key travels gzipped under RSA-OAEP with
 SHA-256 and MGF1-SHA-256."""
-import gzip
 import hashlib
 import os
 import ssl
@@ -14,7 +13,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
-from .errors import BadSeal
+from .errors import BadSeal, ReplyTooLarge
 
 NONCE_SIZE = 12
 TAG_SIZE = 16
@@ -33,17 +32,26 @@ def gzip_bytes(data, level=1):
     return one.compress(data) + one.flush()
 
 
-def gunzip_bytes(data):
-    # One member, the agent's way, in one pass (zlib checks its CRC and
-    # size); anything else as the gzip module reads it.
-    one = zlib.decompressobj(31)
-    try:
-        out = one.decompress(data)
-        if one.eof and not one.unused_data:
-            return out
-    except zlib.error:
-        pass
-    return gzip.decompress(bytes(data))
+def gunzip_bytes(data, limit=None):
+    """The gzip members of `data`, decompressed; ReplyTooLarge as soon as
+    they would exceed `limit` bytes (None: no bound), so that a small
+    hostile payload cannot inflate into gigabytes."""
+    pieces, size = [], 0
+    rest = bytes(data)
+    while True:
+        one = zlib.decompressobj(31)
+        room = 0 if limit is None else limit - size + 1
+        pieces.append(one.decompress(rest, room))
+        size += len(pieces[-1])
+        if limit is not None and size > limit:
+            raise ReplyTooLarge(limit)
+        if not one.eof:
+            raise EOFError("compressed data ended before the end-of-stream "
+                           "marker was reached")
+        rest = one.unused_data
+        if not rest.strip(b"\0"):
+            # Trailing zero padding is tolerated, as gzip readers do.
+            return b"".join(pieces)
 
 
 def new_session_key(size=32):
@@ -59,8 +67,9 @@ def seal(key, plaintext):
         nonce, gzip_bytes(plaintext), None)
 
 
-def open_sealed(key, payload):
-    """Plaintext of a sealed payload; BadSeal when it does not open."""
+def open_sealed(key, payload, limit=None):
+    """Plaintext of a sealed payload; BadSeal when it does not open,
+    ReplyTooLarge when it opens to more than `limit` bytes."""
     payload = bytes(payload)
     if len(payload) < NONCE_SIZE + TAG_SIZE:
         raise BadSeal("sealed payload too short: %d bytes" % len(payload))
@@ -70,7 +79,7 @@ def open_sealed(key, payload):
     except InvalidTag:
         raise BadSeal("sealed payload failed authentication") from None
     try:
-        return gunzip_bytes(inner)
+        return gunzip_bytes(inner, limit)
     except (OSError, EOFError, zlib.error) as exc:
         raise BadSeal("sealed payload is not gzip: %s" % exc) from None
 

@@ -23,6 +23,26 @@ class FrameTooLarge(VemoError):
         self.limit = limit
 
 
+class ReplyTooLarge(VemoError):
+    """A reply opened to more bytes than the caller accepts; what was read
+    of it is dropped."""
+
+    def __init__(self, limit):
+        super().__init__("reply opens to more than the limit of %d bytes"
+                         % limit)
+        self.limit = limit
+
+
+class DeadlineExceeded(VemoError, TimeoutError):
+    """A request was not answered within its overall deadline, however
+    steadily its bytes arrived."""
+
+    def __init__(self, seconds):
+        super().__init__("no whole answer within the deadline of %g s"
+                         % seconds)
+        self.seconds = seconds
+
+
 class BadSeal(VemoError):
     """A sealed payload did not open: wrong key, tampered or truncated."""
 

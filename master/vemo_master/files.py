@@ -1,6 +1,7 @@
 """File operations of the agent that take one request each: listing,
 directories, modes and owners, and SHA-1 comparison."""
 import hashlib
+import os
 import posixpath
 
 from .errors import AgentFailure, Refused, UnexpectedReply
@@ -30,7 +31,14 @@ def bare_code(session, msg_type, args, valid):
 def list_dir(session, path):
     """{"dirs": [...], "files": [...]}: the file records of directory
     `path`, in the agent's enumeration order. Refused when it is missing."""
-    return refused_unless_ok(bounded_json(session.request(MsgType.GET_FILE_LIST, path)))
+    listing = refused_unless_ok(bounded_json(
+        session.request(MsgType.GET_FILE_LIST, path)))
+    if not (isinstance(listing, dict) and all(
+            isinstance(listing.get(kind), list)
+            and all(isinstance(r, dict) for r in listing[kind])
+            for kind in ("dirs", "files"))):
+        raise UnexpectedReply("not a listing: %.200r" % (listing,))
+    return listing
 
 
 def stat(session, path):
@@ -79,10 +87,14 @@ def set_mode(session, path, mode=None, user=None):
                      ("1", "0").__contains__) == "1"
 
 
-def local_sha1(path):
-    """SHA-1 of a local file, in the agent's text form (lower-case hex)."""
+def local_sha1(path, dir_fd=None):
+    """SHA-1 of a local file, in the agent's text form (lower-case hex).
+    With `dir_fd`, `path` is a name in that directory and a link there is
+    not followed."""
     digest = hashlib.sha1()
-    with open(path, "rb") as f:
+    flags = os.O_RDONLY | os.O_CLOEXEC | (0 if dir_fd is None
+                                          else os.O_NOFOLLOW)
+    with open(os.open(path, flags, dir_fd=dir_fd), "rb") as f:
         for piece in iter(lambda: f.read(SHA1_PIECE), b""):
             digest.update(piece)
     return digest.hexdigest()

@@ -1,5 +1,10 @@
 """Trust on first use: the certificate fingerprint each agent presented at
-first contact, one "host:port fingerprint" line per agent.
+first contact, in "host:port fingerprint" lines.
+
+An agent is pinned under the numeric address it was reached at (127.1,
+127.000.000.001 and localhost are all 127.0.0.1), so another spelling of
+it is no first contact; reached by a name, under that name as well, as
+earlier versions recorded it.
 
 Writers (threads of a fleet run, other masters) serialise on a lock file
 and re-read under it, so no one's line is lost; the file itself is only
@@ -8,6 +13,7 @@ ever replaced whole, so readers need no lock.
 import contextlib
 import fcntl
 import os
+import socket
 import tempfile
 
 from .errors import CertificateChanged
@@ -27,6 +33,53 @@ def address(host, port):
     return "%s:%d" % ("[%s]" % host if ":" in host else host, port)
 
 
+def numeric(host):
+    """The canonical text of a numeric address (any form the resolver
+    takes, such as 127.1), or None for a name."""
+    for family in (socket.AF_INET, socket.AF_INET6):
+        try:
+            found = socket.getaddrinfo(host, None, family, socket.SOCK_STREAM,
+                                       0, socket.AI_NUMERICHOST)
+        except (socket.gaierror, UnicodeError, ValueError):
+            continue
+        return found[0][4][0]
+    return None
+
+
+def resolve(host):
+    """The numeric addresses a name stands for (none when it does not
+    resolve), for recording a pin without connecting."""
+    try:
+        found = socket.getaddrinfo(host, None, 0, socket.SOCK_STREAM)
+    except (socket.gaierror, UnicodeError, ValueError):
+        return []
+    return list(dict.fromkeys(info[4][0] for info in found))
+
+
+def _numeric_keys(host, port, peers):
+    canonical = numeric(host)
+    return [address(peer, port) for peer in peers or
+            ([canonical] if canonical else [])]
+
+
+def keys(host, port, peers=()):
+    """The lines that pin an agent: those of the numeric addresses it was
+    reached at (`peers`, else the host's own canonical form), and of the
+    host as typed (a name, or a spelling an older file used)."""
+    found = _numeric_keys(host, port, peers)
+    typed = address(host, port)
+    return found + [typed] if typed not in found else found
+
+
+def _written_keys(host, port, peers):
+    # A numeric host's own spelling is read, never written.
+    found = _numeric_keys(host, port, peers)
+    typed = address(host, port)
+    if numeric(host) is None and typed not in found:
+        found.append(typed)
+    return found
+
+
 def _read_lines(path):
     try:
         with open(path, encoding="utf-8") as f:
@@ -42,12 +95,22 @@ def _entry(line):
     return words[0], words[1].lower()
 
 
-def _recorded(lines, key):
+def _recorded(lines, wanted):
+    """{key: fingerprint} of the lines among `wanted` keys."""
+    found = {}
     for line in lines:
         name, fingerprint = _entry(line)
-        if name == key:
-            return fingerprint
-    return None
+        if name in wanted and name not in found:
+            found[name] = fingerprint
+    return found
+
+
+def _previous(recorded, fingerprint):
+    """A recorded fingerprint other than `fingerprint`, else any, else
+    None."""
+    values = list(recorded.values())
+    return next((v for v in values if v != fingerprint),
+                values[0] if values else None)
 
 
 @contextlib.contextmanager
@@ -75,25 +138,40 @@ def _replace(path, lines):
         raise
 
 
-def record(path, host, port, fingerprint, replace=False):
-    """Record `fingerprint` for host:port unless a line exists (or, with
-    `replace`, in place of it). Returns what was recorded before, or None."""
-    key = address(host, port)
+def record(path, host, port, fingerprint, replace=False, peers=()):
+    """Record `fingerprint` for the agent (under keys()) where no line says
+    otherwise; with `replace`, in place of its lines. Returns what was
+    recorded before (one that differs when there is one), or None."""
+    wanted = keys(host, port, peers)
     with _locked(path):
         lines = _read_lines(path)
-        old = _recorded(lines, key)
-        if old is None or (replace and old != fingerprint):
-            kept = [line for line in lines if _entry(line)[0] != key]
-            _replace(path, kept + ["%s %s" % (key, fingerprint)])
+        recorded = _recorded(lines, wanted)
+        old = _previous(recorded, fingerprint)
+        written = _written_keys(host, port, peers)
+        if replace:
+            kept = [line for line in lines if _entry(line)[0] not in wanted]
+            new = written
+        else:
+            if old is not None and old != fingerprint:
+                return old
+            kept = lines
+            new = [key for key in written if key not in recorded]
+        if new or len(kept) != len(lines):
+            _replace(path, kept + ["%s %s" % (key, fingerprint)
+                                   for key in new])
         return old
 
 
-def check(path, host, port, actual):
-    """Pass when host:port's recorded fingerprint is `actual`, recording it
-    at first contact; CertificateChanged when another one is recorded."""
-    recorded = _recorded(_read_lines(path), address(host, port))
-    if recorded is None:
+def check(path, host, port, actual, peers=()):
+    """Pass when every line pinning the agent (reached at `peers`) records
+    `actual`, recording it where none does; CertificateChanged when one
+    records another fingerprint."""
+    wanted = keys(host, port, peers)
+    recorded = _recorded(_read_lines(path), wanted)
+    old = _previous(recorded, actual)
+    if old in (None, actual) and any(
+            key not in recorded for key in _written_keys(host, port, peers)):
         # Another writer may have been first: record() re-reads.
-        recorded = record(path, host, port, actual)
-    if recorded is not None and recorded != actual:
-        raise CertificateChanged(host, port, recorded, actual, path)
+        old = record(path, host, port, actual, peers=peers)
+    if old is not None and old != actual:
+        raise CertificateChanged(host, port, old, actual, path)

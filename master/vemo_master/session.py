@@ -24,10 +24,29 @@ def _normalise_fingerprint(fingerprint):
     return fingerprint.replace(":", "").strip().lower()
 
 
+# What one reply may open to: a listing of a few hundred thousand entries
+# fits; a small hostile reply cannot inflate into gigabytes.
+DEFAULT_MAX_REPLY = 64 * 1024 * 1024
+# An overall deadline, in multiples of the per-wait timeout, when none is
+# given: a peer that trickles bytes cannot hold a request for long.
+DEADLINE_WAITS = 4
+
+
+def sealed_bound(opened):
+    """The largest sealed frame that can open to `opened` bytes: gzip adds
+    at most 5 bytes per stored block of up to 64 KiB and 18 of its own,
+    the seal 28."""
+    return opened + opened // 8192 + 1024
+
+
 class Session(object):
     """Master side of one agent connection.
 
-    Every socket operation is bounded by `timeout` seconds.
+    Every socket wait is bounded by `timeout` seconds, and each request
+    (connecting, the key exchange, a request and its reply) by `deadline`
+    seconds overall (default: DEADLINE_WAITS times `timeout`; None with a
+    None timeout). A reply opening to more than `max_reply` bytes raises
+    ReplyTooLarge (None: no bound).
 
     The agent's certificate is pinned before anything is sent: by default
     to the SHA-256 fingerprint it presented at first contact, recorded in
@@ -38,7 +57,8 @@ class Session(object):
     """
 
     def __init__(self, host, port, public_key_pem, timeout=30.0,
-                 fingerprint=None, insecure=False, known_hosts=None):
+                 fingerprint=None, insecure=False, known_hosts=None,
+                 deadline=None, max_reply=DEFAULT_MAX_REPLY):
         if insecure and fingerprint is not None:
             raise ValueError("a fingerprint pin and insecure exclude "
                              "each other")
@@ -46,17 +66,30 @@ class Session(object):
         self.port = port
         self.public_key_pem = public_key_pem
         self.timeout = timeout
+        if deadline is None and timeout is not None:
+            deadline = DEADLINE_WAITS * timeout
+        self.deadline = deadline
+        self.max_reply = max_reply
         self.fingerprint = _normalise_fingerprint(fingerprint)
         self.insecure = insecure
         self.known_hosts = known_hosts
         self.sock = None
         self.key = None
 
+    def new_deadline(self):
+        """A Deadline for one request, or None when there is no bound."""
+        return None if self.deadline is None else wire.Deadline(self.deadline)
+
     def connect(self):
         self.close()
+        deadline = self.new_deadline()
         raw = socket.create_connection((self.host, self.port), self.timeout)
         try:
+            if deadline is not None:
+                # The handshake's reads share one bound, set here.
+                deadline.bound(raw, self.timeout)
             self.sock = _tls_context().wrap_socket(raw)
+            self.sock.settimeout(self.timeout)
         except BaseException:
             raw.close()
             raise
@@ -77,7 +110,8 @@ class Session(object):
                 raise FingerprintMismatch(self.fingerprint, actual)
             return
         known_hosts.check(self.known_hosts or known_hosts.default_path(),
-                          self.host, self.port, actual)
+                          self.host, self.port, actual,
+                          peers=[self.sock.getpeername()[0]])
 
     def close(self):
         if self.sock is not None:
@@ -102,8 +136,15 @@ class Session(object):
         self._connected_sock().sendall(
             wire.pack_request(msg_type, payload, length))
 
-    def recv_reply(self, max_size=wire.DEFAULT_MAX_REPLY):
-        return wire.read_reply(self._connected_sock(), max_size)
+    def recv_reply(self, max_size=None, deadline=None):
+        """One reply frame's payload, at most `max_size` bytes (default:
+        what max_reply opens from), read within `deadline` (a Deadline;
+        default: a new one of this session's)."""
+        if max_size is None and self.max_reply is not None:
+            max_size = sealed_bound(self.max_reply)
+        if deadline is None:
+            deadline = self.new_deadline()
+        return wire.read_reply(self._connected_sock(), max_size, deadline)
 
     def exchange_key(self, key=None):
         """Install `key` (default: 32 fresh random bytes) as the session key.
@@ -129,7 +170,7 @@ class Session(object):
     def unseal(self, payload):
         if self.key is None:
             raise NoSessionKey("no session key: call exchange_key() first")
-        return crypto.open_sealed(self.key, payload)
+        return crypto.open_sealed(self.key, payload, self.max_reply)
 
     def request(self, msg_type, args=None):
         """Send one request and return the opened reply bytes.
@@ -137,11 +178,12 @@ class Session(object):
         `args` is any JSON value (most operations take an object, the
         directory listing a bare path string); None sends no payload.
         """
+        deadline = self.new_deadline()
         payload = b""
         if args is not None:
             payload = self.seal(json.dumps(args).encode("utf-8"))
         self.send_frame(msg_type, payload)
-        return self.unseal(self.recv_reply())
+        return self.unseal(self.recv_reply(deadline=deadline))
 
     def request_json(self, msg_type, args=None):
         """Like request(), decoded as JSON; AgentFailure when the agent

@@ -8,9 +8,10 @@ import collections
 import hashlib
 import json
 import os
+import stat as stat_module
 
 from . import files
-from .errors import TransferError
+from .errors import TransferError, UnexpectedReply
 from .reply import reply_json
 from .types import MsgType
 from .wire import recv_exact
@@ -121,8 +122,16 @@ def request_download(session, remote_path, offset=0):
     args = {"filename": remote_path}
     if offset:
         args["f_pos"] = offset
-    return files.refused_unless_ok(
+    header = files.refused_unless_ok(
         session.request_json(MsgType.ON_DOWNLOAD, args))
+    if not (isinstance(header, dict) and type(header.get("f_size")) is int
+            and header["f_size"] >= 0 and isinstance(header.get("f_md5"),
+                                                      str)):
+        # Where its raw bytes end is unknown: the stream is out of step.
+        session.close()
+        raise UnexpectedReply("not a download header: %.200s"
+                              % json.dumps(header))
+    return header
 
 
 def receive_download(session, header, offset, out, progress=None):
@@ -155,30 +164,55 @@ def receive_download(session, header, offset, out, progress=None):
     return count
 
 
+def _held(partial, dir_fd):
+    """Bytes of an earlier partial download; one that is not a regular
+    file (a link, say) is removed, never written through."""
+    try:
+        status = os.stat(partial, dir_fd=dir_fd, follow_symlinks=False)
+    except FileNotFoundError:
+        return None
+    if stat_module.S_ISREG(status.st_mode):
+        return status.st_size
+    os.unlink(partial, dir_fd=dir_fd)
+    return None
+
+
+def _open_partial(partial, held, dir_fd):
+    # Appended to when held, else created afresh: never through a link.
+    flags = os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC
+    if held is None:
+        flags |= os.O_CREAT | os.O_EXCL
+    return open(os.open(partial, flags, 0o666, dir_fd=dir_fd), "ab")
+
+
 def download(session, remote_path, local_path, verify=True, progress=None,
-             on_verify=None):
+             on_verify=None, dir_fd=None):
     """Fetches `remote_path` into `local_path`, resuming from
     local_path + ".part" when an earlier download was cut short. Returns
     the download header. With `verify`, a copy whose SHA-1 differs from the
     agent's file is discarded and TransferError raised. `progress` is
     passed on to receive_download(); `on_verify()` is called when the
-    final comparison starts."""
+    final comparison starts. With `dir_fd`, `local_path` is a name in that
+    directory. The partial file is never opened through a link, and the
+    copy replaces whatever `local_path` names (a link itself, not what it
+    points to)."""
     partial = local_path + PARTIAL_SUFFIX
-    offset = os.path.getsize(partial) if os.path.exists(partial) else 0
+    held = _held(partial, dir_fd)
+    offset = held or 0
     header = request_download(session, remote_path, offset)
     if offset > header["f_size"]:
         # Left over from a larger file; the agent sent nothing after the header.
-        os.remove(partial)
-        offset = 0
+        os.unlink(partial, dir_fd=dir_fd)
+        held, offset = None, 0
         header = request_download(session, remote_path, offset)
-    with open(partial, "ab") as out:
+    with _open_partial(partial, held, dir_fd) as out:
         receive_download(session, header, offset, out, progress)
     if verify and on_verify is not None:
         on_verify()
     if verify and not files.sha1_matches(session, remote_path,
-                                         files.local_sha1(partial)):
-        os.remove(partial)
+                                         files.local_sha1(partial, dir_fd)):
+        os.unlink(partial, dir_fd=dir_fd)
         raise TransferError("%s differs from %s after the download"
                             % (local_path, remote_path))
-    os.replace(partial, local_path)
+    os.replace(partial, local_path, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
     return header

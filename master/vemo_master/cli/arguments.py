@@ -4,6 +4,7 @@ or after the command, as kubectl does."""
 import argparse
 
 from .. import __version__
+from ..session import DEADLINE_WAITS, DEFAULT_MAX_REPLY
 from .argtypes import (DEFAULT_PORT, port_number, positive_float,
                        positive_int, sha256_hex)
 from .commands import COMMANDS
@@ -79,6 +80,16 @@ GLOBAL_OPTIONS = [
                           help="bound on connecting and on every network "
                                "wait, in seconds (default %g)"
                                % DEFAULT_TIMEOUT), DEFAULT_TIMEOUT),
+    (("--deadline",), dict(type=positive_float, metavar="S",
+                           help="bound on each request as a whole, however "
+                                "slowly its answer arrives, in seconds "
+                                "(default %d times --timeout)"
+                                % DEADLINE_WAITS), None),
+    (("--max-reply",), dict(type=positive_int, metavar="MIB",
+                            help="largest answer accepted, in MiB once "
+                                 "decompressed (default %d)"
+                                 % (DEFAULT_MAX_REPLY >> 20)),
+     DEFAULT_MAX_REPLY >> 20),
     (("--fingerprint",), dict(metavar="HEX", type=sha256_hex,
                               help="pin the SHA-256 of the agent's "
                                    "certificate instead of the known-hosts "

@@ -11,7 +11,7 @@ from .. import files
 from .checks import absolute, check_path, existing, local_file, octal
 from .argtypes import octal_mode
 from .declare import Command, Outcome, arg
-from .output import UsageError, failed, refused
+from .output import UsageError, failed, refused, shown
 
 SHA1_HEX = re.compile(r"[0-9a-fA-F]{40}")
 RECORD = ('{"name", "mode", "mtime", "user", "size", "link"} ("mode" is '
@@ -31,10 +31,10 @@ def _date(seconds):
 
 
 def _record_line(record):
-    name = record["name"] + ("/" if record["type"] == "dir" else "")
+    name = shown(record["name"]) + ("/" if record["type"] == "dir" else "")
     if record.get("link"):
-        name += " -> " + record["link"]
-    return "%s %-10s %12d %s %s" % (mode_string(record), record["user"],
+        name += " -> " + shown(record["link"])
+    return "%s %-10s %12d %s %s" % (mode_string(record), shown(record["user"]),
                                     record["size"], _date(record["mtime"])[:16],
                                     name)
 

@@ -1,8 +1,8 @@
-"""put and get: one file, several, or trees (-r), each file with the
-resumable transfer. The destination is resolved before anything is sent,
-as scp does: an existing directory, or a name ending in "/", receives the
-files inside it. A file already in place (same size and SHA-1) is
-skipped, as rsync does."""
+"""put (and the grammar of get, in cmd_get): one file, several, or trees
+(-r), each file with the resumable transfer. The destination is resolved
+before anything is sent, as scp does: an existing directory, or a name
+ending in "/", receives the files inside it. A file already in place
+(same size and SHA-1) is skipped, as rsync does."""
 import glob
 import os
 import posixpath
@@ -10,8 +10,9 @@ import stat as stat_module
 
 from .. import files, transfer
 from ..errors import Refused
+from . import cmd_get
 from .argtypes import octal_mode
-from .checks import absolute, existing
+from .checks import absolute
 from .cmd_files import confirm
 from .declare import Command, Outcome, arg
 from .output import UsageError, failed, refused
@@ -173,130 +174,6 @@ def put(ctx):
                     "sent": sent}, "\n".join(lines), sent)
 
 
-def _check_get(args):
-    paths = [os.path.expanduser(p) for p in args.paths]
-    remotes, local = (paths, ".") if len(paths) == 1 else (paths[:-1],
-                                                           paths[-1])
-    for remote in remotes:
-        absolute(remote)
-    args.remotes, args.local = remotes, local
-    if len(remotes) > 1 or args.recursive or local.endswith("/"):
-        if os.path.exists(local) and not os.path.isdir(local):
-            raise failed("local %s is not a directory" % local)
-    elif not os.path.isdir(local):
-        parent = os.path.dirname(local) or "."
-        if not os.path.isdir(parent):
-            raise failed("no such local directory: %s" % parent)
-
-
-def _remote_tree(ctx, top, local_top):
-    """([(local dir, mode)], [(remote file, local file)]) below `top`."""
-    dirs, items, pending = [], [], [(top, local_top)]
-    while pending:
-        remote_dir, local_dir = pending.pop()
-        listing = files.list_dir(ctx.session, remote_dir)
-        record = existing(ctx, remote_dir)
-        dirs.append((local_dir, "%d" % record["mode"] if "mode" in record
-                     else None))
-        for r in sorted(listing["files"], key=lambda r: r["name"]):
-            items.append((posixpath.join(remote_dir, r["name"]),
-                          os.path.join(local_dir, r["name"])))
-        for r in sorted(listing["dirs"], key=lambda r: r["name"],
-                        reverse=True):
-            pending.append((posixpath.join(remote_dir, r["name"]),
-                            os.path.join(local_dir, r["name"])))
-    return dirs, items
-
-
-def _get_plan(ctx):
-    a = ctx.args
-    local = a.local
-    if ctx.per_host_dir is not None:
-        local = os.path.join(local, ctx.per_host_dir)
-    into = (ctx.per_host_dir is not None or len(a.remotes) > 1
-            or local.endswith("/") or os.path.isdir(local))
-    dirs, items = [], []
-    if into:
-        dirs.append((local, None))
-    for remote in a.remotes:
-        record = existing(ctx, remote)
-        name = posixpath.basename(remote.rstrip("/"))
-        target = os.path.join(local, name) if into else local
-        if record["type"] == "dir":
-            if not a.recursive:
-                raise refused("%s: %s is a directory (use -r)"
-                              % (ctx.where, remote))
-            tree_dirs, tree_items = _remote_tree(ctx, remote.rstrip("/")
-                                                 or "/", target)
-            dirs += tree_dirs
-            items += tree_items
-        else:
-            items.append((remote, target))
-    for _, target in items:
-        if os.path.isdir(target):
-            raise failed("local %s is a directory" % target)
-    return dirs, items
-
-
-def _in_place(ctx, remote, local):
-    return os.path.isfile(local) and files.sha1_matches(
-        ctx.session, remote, files.local_sha1(local))
-
-
-def _get_one(ctx, remote, local):
-    a = ctx.args
-    entry = {"remote": remote, "local": local}
-    if _in_place(ctx, remote, local):
-        size = os.path.getsize(local)
-        entry.update(size=size, offset=size, received=0, skipped=True,
-                     verified=True)
-        return entry, "%s already in place (%d bytes)" % (local, size)
-    partial = local + transfer.PARTIAL_SUFFIX
-    held = os.path.getsize(partial) if os.path.isfile(partial) else 0
-    if a.dry_run:
-        entry.update(received=0, skipped=False, dry_run=True)
-        return entry, "%s -> %s: would fetch" % (remote, local)
-    progress = ctx.progress(posixpath.basename(remote))
-    try:
-        header = transfer.download(ctx.session, remote, local,
-                                   verify=a.verify, progress=progress,
-                                   on_verify=progress.verifying)
-    finally:
-        progress.finish()
-    if a.recursive and header.get("f_mode"):
-        os.chmod(local, int(header["f_mode"], 8))
-    size = header["f_size"]
-    offset = held if held <= size else 0
-    entry.update(size=size, offset=offset, received=size - offset,
-                 mode=header.get("f_mode"), user=header.get("f_user"),
-                 skipped=False, verified=a.verify)
-    return entry, "%s -> %s: %d bytes received%s" % (
-        remote, local, size - offset,
-        " (resumed at %d)" % offset if offset else "")
-
-
-def get(ctx):
-    a = ctx.args
-    dirs, items = _get_plan(ctx)
-    lines, entries = [], []
-    for local_dir, mode in dirs:
-        if a.dry_run:
-            lines.append("%s/: directory" % local_dir)
-            continue
-        os.makedirs(local_dir, exist_ok=True)
-        if mode is not None:
-            os.chmod(local_dir, int(mode, 8))
-    for remote, local in items:
-        entry, line = _get_one(ctx, remote, local)
-        entries.append(entry)
-        lines.append(line)
-    received = sum(e["received"] for e in entries)
-    if len(entries) == 1 and not a.recursive:
-        return Outcome(entries[0], lines[0], received)
-    return Outcome({"files": entries, "received": received},
-                   "\n".join(lines), received)
-
-
 def _transfer_options():
     return [arg("-r", "--recursive", action="store_true",
                 help="copy directory trees"),
@@ -323,11 +200,14 @@ COMMANDS = [
             '"skipped" means the file was already in place. Several '
             'files or -r: {"files": [that], "dirs", "sent"}', _check_put),
     Command("get", "download files or trees; resumes from LOCAL.part, "
-            "skips files in place", get,
+            "skips files in place", cmd_get.get,
             [arg("paths", nargs="+", metavar="REMOTE... [LOCAL]",
                  help="remote files, then the local file or directory "
-                      "(default .)")] + _transfer_options(),
+                      "(default .)")] + _transfer_options()
+            + cmd_get.OPTIONS,
             '{"remote", "local", "size", "offset", "received", "mode", '
             '"user", "skipped", "verified"}; several files or -r: '
-            '{"files": [that], "received"}', _check_get),
+            '{"files": [that], "received"}, with "links" [{"local", '
+            '"target"}] and "skipped" [line] when the tree had links',
+            cmd_get.check_get),
 ]

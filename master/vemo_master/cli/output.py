@@ -1,12 +1,14 @@
 """Exit codes, one-line error messages and what goes on stdout."""
 import json
+import re
 import socket
 import ssl
 import sys
 
 from ..errors import (AgentFailure, BadSeal, CertificateChanged,
-                      ConnectionClosed, FingerprintMismatch, KeyRefused,
-                      Refused, TransferError, UnexpectedReply, VemoError)
+                      ConnectionClosed, DeadlineExceeded, FingerprintMismatch,
+                      KeyRefused, Refused, ReplyTooLarge, TransferError,
+                      UnexpectedReply, VemoError)
 from .messages import english
 
 
@@ -19,6 +21,30 @@ EXIT_PIPE = 141
 
 OK, FAILED, REFUSED = "ok", "failed", "refused"
 EXIT_CODES = {OK: EXIT_OK, FAILED: EXIT_FAILED, REFUSED: EXIT_REFUSED}
+
+
+# C0 controls, DEL and C1 controls: a terminal acts on them (moves the
+# cursor, retitles the window, ...), so text from an agent never reaches it
+# raw.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+_CONTROL_IN_LINES = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+_NAMED = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
+
+
+def _escape(match):
+    char = match.group()
+    return _NAMED.get(char, "\\x%02x" % ord(char))
+
+
+def shown(text):
+    """`text` (a name, an agent's message) fit for one line of a terminal:
+    control characters, line breaks included, as backslash escapes."""
+    return _CONTROL.sub(_escape, str(text))
+
+
+def terminal_text(text):
+    """Like shown(), but keeps line breaks and tabs."""
+    return _CONTROL_IN_LINES.sub(_escape, text)
 
 
 class CommandError(Exception):
@@ -48,7 +74,7 @@ def refused(message):
 
 
 def one_line(text, limit=300):
-    text = " ".join(str(text).split())
+    text = shown(" ".join(str(text).split()))
     return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
@@ -98,6 +124,12 @@ def classify(exc, where, timeout):
         return FAILED, one_line("%s: reply did not open: %s" % (where, exc))
     if isinstance(exc, TransferError):
         return FAILED, one_line("%s: transfer failed: %s" % (where, exc))
+    if isinstance(exc, DeadlineExceeded):
+        return FAILED, "%s: no whole answer within the deadline of %g s " \
+            "(--deadline)" % (where, exc.seconds)
+    if isinstance(exc, ReplyTooLarge):
+        return FAILED, "%s: answer larger than %d MiB once decompressed " \
+            "(--max-reply)" % (where, exc.limit >> 20)
     if isinstance(exc, socket.timeout):
         return FAILED, "%s: timed out after %g s" % (where, timeout)
     if isinstance(exc, ConnectionRefusedError):
@@ -130,7 +162,7 @@ def unexpected(exc):
 
 def error(message, stream=None):
     stream = sys.stderr if stream is None else stream
-    stream.write("vemoctl: %s\n" % message)
+    stream.write("vemoctl: %s\n" % shown(message))
     stream.flush()
 
 
@@ -142,8 +174,12 @@ def render_value(value):
 
 
 def print_json(document, stream=None):
+    """The document as JSON; controls JSON itself leaves raw (DEL, C1)
+    are written as \\u escapes, so the text stays valid JSON."""
     stream = sys.stdout if stream is None else stream
-    json.dump(document, stream, ensure_ascii=False, indent=2)
+    text = json.dumps(document, ensure_ascii=False, indent=2)
+    stream.write(re.sub("[\x7f-\x9f]",
+                        lambda m: "\\u%04x" % ord(m.group()), text))
     stream.write("\n")
     stream.flush()
 
@@ -152,7 +188,7 @@ def print_text(text, prefix="", stream=None):
     stream = sys.stdout if stream is None else stream
     if not text:
         return
-    for line in text.splitlines():
+    for line in terminal_text(text).splitlines():
         stream.write(prefix + line + "\n")
     stream.flush()
 

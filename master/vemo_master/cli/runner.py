@@ -93,7 +93,8 @@ def run(target, args, show_progress=False, per_host_dir=None,
         key = _read_key(target)
         session = Session(target.host, target.port, key, timeout=args.timeout,
                           fingerprint=target.fingerprint or args.fingerprint,
-                          insecure=args.insecure)
+                          insecure=args.insecure, deadline=args.deadline,
+                          max_reply=args.max_reply << 20)
         _connect(session, target)
         ctx = Context(session, args, target, time.monotonic() - start,
                       show_progress, per_host_dir, local_sha1 or LocalDigests(),

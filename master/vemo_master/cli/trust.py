@@ -21,7 +21,8 @@ def trust(args):
                 "seconds": 0.0, "bytes": 0}
     try:
         old = known_hosts.record(path, args.host, args.port,
-                                 args.new_fingerprint, replace=True)
+                                 args.new_fingerprint, replace=True,
+                                 peers=known_hosts.resolve(args.host))
     except OSError as exc:
         document.update(ok=False, status=FAILED, error="%s: cannot record "
                         "the fingerprint in %s: %s"
