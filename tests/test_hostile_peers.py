@@ -1,7 +1,6 @@
 """Peers that stall or lie against a live agent with short bounds: each is
 dropped within its bound, its descriptor is closed, and another master is
-served once the bound has passed (the loop is single-threaded, so a stalled
-peer may hold it until then)."""
+served meanwhile."""
 import os
 import re
 import socket
@@ -148,6 +147,9 @@ def stall_download_never_read(agent, tmp_path):
         f.truncate(64 * 1024 * 1024)
     s = agent.session()
     s.request_json(MsgType.ON_DOWNLOAD, {"filename": str(path)})
+    # Not read for longer than the bound: the transfer runs beside the
+    # loop, so nothing else would hold this reader back.
+    time.sleep(BOUND * 2)
     return s.sock
 
 

@@ -21,6 +21,7 @@ PYBIND11_MODULE(client, m) {
     vemo::bind_connection(m);
     vemo::bind_selector(m);
     vemo::bind_listener(m);
+    vemo::bind_jobs(m);
     vemo::bind_agent(m);
 
     // (type, operation, keys, request, reply) exactly as the reader

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,9 +84,14 @@ TlsStream::~TlsStream() {
 
 void TlsStream::close() {
     if (!fd_.valid()) return;
-    if (!broken_ && SSL_is_init_finished(ssl_.get())) SSL_shutdown(ssl_.get());
+    if (!broken_ && !hung_up_ && SSL_is_init_finished(ssl_.get())) SSL_shutdown(ssl_.get());
     ERR_clear_error();
     fd_.reset();
+}
+
+void TlsStream::hang_up() {
+    if (!fd_.valid() || hung_up_.exchange(true)) return;
+    ::shutdown(fd_.get(), SHUT_RDWR);
 }
 
 void TlsStream::limit_to(double seconds) {
@@ -146,6 +152,7 @@ void TlsStream::handshake(double seconds) {
 }
 
 bool TlsStream::handshake_step() {
+    if (hung_up_) throw IoError(EPIPE);
     if (!fd_.valid()) throw IoError(EPIPE);
     ERR_clear_error();
     const int rc = SSL_do_handshake(ssl_.get());
@@ -166,6 +173,7 @@ bool TlsStream::handshake_step() {
 }
 
 std::optional<size_t> TlsStream::read_ready(char* buf, size_t n) {
+    if (hung_up_) throw IoError(EPIPE);
     if (!fd_.valid()) throw IoError(EPIPE);
     ERR_clear_error();
     size_t got = 0;
@@ -177,6 +185,7 @@ std::optional<size_t> TlsStream::read_ready(char* buf, size_t n) {
 }
 
 size_t TlsStream::read_some(char* buf, size_t n, double stall) {
+    if (hung_up_) throw IoError(EPIPE);
     if (!fd_.valid()) throw IoError(EPIPE);  // the agent closed it: the peer is gone
     for (;;) {
         ERR_clear_error();
@@ -204,6 +213,7 @@ size_t TlsStream::read_exact(char* buf, size_t n, double stall) {
 }
 
 void TlsStream::write_all(const char* buf, size_t n, double stall) {
+    if (hung_up_) throw IoError(EPIPE);
     if (!fd_.valid()) throw IoError(EPIPE);  // the agent closed it: the peer is gone
     size_t done = 0;
     while (done < n) {

@@ -6,6 +6,7 @@
 
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -65,6 +66,11 @@ public:
     // readiness can no longer announce.
     bool has_buffered();
     void close();
+    // Ends the connection for the peer and for every later read and write,
+    // while the descriptor stays this stream's until close(): its number
+    // cannot be reused under whoever still holds the stream.
+    void hang_up();
+    bool hung_up() const { return hung_up_.load(); }
 
 private:
     void wait_for(int ssl_error, double stall);
@@ -77,6 +83,8 @@ private:
     std::optional<Clock::time_point> deadline_;
     bool broken_ = false;
     bool wants_write_ = false;
+    // Set from the loop while another thread may be using the stream.
+    std::atomic<bool> hung_up_{false};
 };
 
 // OpenSSL's queued error text, emptied.

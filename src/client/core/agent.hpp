@@ -6,9 +6,11 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_set>
 
 #include "client/core/connection.hpp"
+#include "client/core/jobs.hpp"
 #include "client/core/listener.hpp"
 #include "client/core/selector.hpp"
 #include "client/core/spare.hpp"
@@ -47,6 +49,8 @@ public:
 
     // Frames.
     void on_read(const py::object& conn, const py::object& mask);
+    // Requests that ended beside the loop, handed back to it.
+    void on_finished(const py::object& finished, const py::object& mask);
 
     // Session keys and sealing.
     void on_password(int fd, const py::bytes& data);
@@ -80,10 +84,16 @@ public:
 private:
     void failure_path(int fd, py::error_already_set& error);
     void serve_buffered();
-    void read_frame(Connection& conn, int fd);
-    // Closes `fd` and rethrows the exception being handled.
-    [[noreturn]] void drop_out_of_step(int fd);
+    void read_keyed(Connection& conn, int fd);
+    void sweep_stalled();
+    // Requests: the heartbeat on the loop, everything else beside it.
+    void start_request(Connection& conn, int fd, int type, std::string&& payload);
+    void serve_request(int fd, int type, std::string&& payload);
     void dispatch(int fd, int type, std::string&& payload);
+    bool on_loop_thread() const;
+    // Hangs up every connection whose request is running and waits for the
+    // requests to end.
+    void stop_requests();
     void refuse_request(int fd, const std::string& why);
     std::string peer_text(int fd);
 
@@ -102,8 +112,15 @@ private:
 
     // Connections whose TLS layer may hold a whole frame already.
     std::unordered_set<int> buffered_;
-    // The operation of the request being served, for the log.
-    const char* operation_ = "on_read";
+    // Keyed connections holding part of a frame, watched for stalls.
+    std::unordered_set<int> partial_;
+    // The operation of the request being served on this thread, for the log.
+    static thread_local const char* operation_;
+    // Requests beside the loop: the host's code on one thread, file work
+    // on a pool; what ended comes back through `finished_`.
+    std::unique_ptr<JobQueue> host_work_, file_work_;
+    py::object finished_ = py::none();
+    std::thread::id loop_thread_;
     // Connections without a key and their peers' addresses, oldest first.
     struct Unkeyed {
         int fd;

@@ -31,6 +31,7 @@ void bind_agent(py::module_& m) {
         .def("listen_event", &A::listen_event)
         .def("on_accept", &A::on_accept, py::arg("sock"), py::arg("mask"))
         .def("on_read", &A::on_read, py::arg("conn"), py::arg("mask"))
+        .def("on_finished", &A::on_finished, py::arg("finished"), py::arg("mask"))
         .def("gzip", &A::gzip, py::arg("data"))
         .def("ungzip", &A::ungzip, py::arg("data"))
         .def("clean_fd", &A::clean_fd)

@@ -24,8 +24,11 @@ public:
 
     TlsStream stream;
     Phase phase = Phase::handshake;
-    // The frame being read while the connection has no key.
+    // The frame being read, as far as it has come.
     InboundFrame inbound;
+    // A request of this connection runs beside the loop: the connection is
+    // not read, swept or closed by the loop until it ends.
+    bool busy = false;
     std::chrono::steady_clock::time_point handshake_by;
 };
 

@@ -32,6 +32,7 @@ InboundFrame::Progress InboundFrame::advance(TlsStream& stream) {
         if (!n) return Progress::waiting;
         if (*n == 0) return Progress::ended;
         header_got_ += *n;
+        last_progress_ = std::chrono::steady_clock::now();
         if (header_got_ == kHeaderSize) return Progress::header;
     }
     // The payload grows with what arrives, so a header alone commits no
@@ -43,6 +44,7 @@ InboundFrame::Progress InboundFrame::advance(TlsStream& stream) {
         if (!n) return Progress::waiting;
         if (*n == 0) return Progress::ended;
         payload_got_ += *n;
+        last_progress_ = std::chrono::steady_clock::now();
     }
     return Progress::whole;
 }

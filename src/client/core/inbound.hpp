@@ -2,6 +2,7 @@
 // what the socket holds, without waiting, and takes the frame once whole.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +30,10 @@ public:
     int type() const;
     // The payload of a whole frame; the frame starts over.
     std::string take_payload();
+    // Part of a frame is here and the rest is awaited.
+    bool partial() const { return header_got_ > 0; }
+    // When the last byte arrived.
+    std::chrono::steady_clock::time_point last_progress() const { return last_progress_; }
 
 private:
     size_t expected() const;
@@ -37,6 +42,7 @@ private:
     size_t header_got_ = 0;
     std::string payload_;
     size_t payload_got_ = 0;
+    std::chrono::steady_clock::time_point last_progress_;
 };
 
 }  // namespace vemo

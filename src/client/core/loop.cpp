@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -13,6 +14,8 @@
 namespace vemo {
 namespace {
 
+// File work beside the loop runs on this many threads.
+constexpr int kFileThreads = 4;
 // Connections the kernel completes while the loop is busy wait here; a
 // queue of one would let a single silent peer keep every master out.
 constexpr int kListenBacklog = 511;
@@ -63,6 +66,11 @@ void Agent::run() {
 
     epoll = py::cast(std::make_unique<Selector>());
     selector().register_(s, self().attr("on_accept"));
+    loop_thread_ = std::this_thread::get_id();
+    host_work_ = std::make_unique<JobQueue>(1);
+    file_work_ = std::make_unique<JobQueue>(kFileThreads);
+    finished_ = py::cast(std::make_unique<Finished>());
+    selector().register_(finished_, self().attr("on_finished"));
     py::print("listening on 0.0.0.0:" + std::to_string(port) + ", certificate SHA-256 " + tls->fingerprint() +
                   ", key for masters in " + paths::install_dir() + "/data/id_rsa.pub",
               py::arg("flush") = true);
@@ -85,9 +93,12 @@ void Agent::listen_event() {
             }
             serve_buffered();
             sweep_unkeyed();
+            sweep_stalled();
         }
     } catch (...) {
+        stop_requests();
         unkeyed_.clear();
+        partial_.clear();
         connections = py::dict();
         addresses = py::dict();
         passwords = py::dict();
@@ -166,6 +177,7 @@ void Agent::clean_fd() {
     const py::list keys(timeouts.attr("keys")());
     for (const py::handle i : keys) {
         if (t - py::cast<double>(timeouts[i]) < kIdleLimit) continue;
+        if (connections.contains(i) && connection(py::cast<int>(i))->busy) continue;
         if (addresses.contains(i)) PyDict_DelItem(addresses.ptr(), i.ptr());
         forget_unkeyed(py::cast<int>(i));
         if (connections.contains(i)) {
@@ -178,8 +190,15 @@ void Agent::clean_fd() {
     }
 }
 
+// Only the loop closes: elsewhere the connection is hung up, and the loop
+// closes it when the request that hung it up has ended.
 void Agent::on_close(int fd) {
+    if (!on_loop_thread()) {
+        if (connections.contains(py::int_(fd))) connection(fd)->stream.hang_up();
+        return;
+    }
     forget_unkeyed(fd);
+    partial_.erase(fd);
     const py::int_ key(fd);
     if (!connections.contains(key)) return;
     const py::object conn = connections[key];

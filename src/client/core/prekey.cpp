@@ -21,13 +21,9 @@ constexpr double kReportEvery = 60.0;
 using Phase = Connection::Phase;
 using Progress = InboundFrame::Progress;
 
-// A failure before the key, as one short line: the peer never got far
-// enough for a traceback to tell anyone anything.
-std::string short_reason(const std::exception& e) {
-    if (const auto* io = dynamic_cast<const IoError*>(&e)) {
-        if (io->code == ECONNRESET || io->code == EPIPE) return "closed by the peer";
-    }
-    return e.what();
+bool hung_up_early(const std::exception& e) {
+    const auto* io = dynamic_cast<const IoError*>(&e);
+    return io && (io->code == ECONNRESET || io->code == EPIPE);
 }
 
 }  // namespace
@@ -51,7 +47,7 @@ bool Agent::advance_unkeyed(Connection& conn) {
     try {
         if (conn.phase == Phase::handshake) {
             const bool done = conn.stream.handshake_step();
-            selector().watch_writes(fd, conn.stream.wants_write());
+            selector().watch(fd, true, conn.stream.wants_write());
             if (!done) return true;
             conn.phase = Phase::key_exchange;
         }
@@ -69,8 +65,9 @@ bool Agent::advance_unkeyed(Connection& conn) {
             }
         }
     } catch (const std::exception& e) {
-        report_unkeyed_failure(fd, (conn.phase == Phase::handshake ? "TLS handshake failed: " : "") +
-                                       short_reason(e));
+        // A peer that merely hung up (a port check) is not worth a line.
+        if (!hung_up_early(e))
+            report_unkeyed_failure(fd, std::string(conn.phase == Phase::handshake ? "TLS handshake failed: " : "") + e.what());
         on_close(fd);
         return false;
     }

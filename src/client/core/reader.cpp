@@ -1,6 +1,9 @@
-// Reading one request frame and handing it to the operation its type names.
+// Reading request frames by readiness and handing each to the operation its
+// type names.
+#include <chrono>
 #include <cstdint>
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "client/core/agent.hpp"
 #include "client/core/operations.hpp"
@@ -9,9 +12,6 @@
 
 namespace vemo {
 namespace {
-
-constexpr size_t kHeaderSize = 5;
-constexpr size_t kReadPiece = 256 * 1024;
 
 // A peer that went away mid-request, known by the error's type: a message
 // that merely quotes such words (a file named "Broken pipe") is a failure
@@ -22,100 +22,91 @@ bool peer_vanished(py::error_already_set& e) {
 
 }  // namespace
 
+thread_local const char* Agent::operation_ = "on_read";
+
 void Agent::on_read(const py::object& conn_obj, const py::object&) {
     Connection& conn = py::cast<Connection&>(conn_obj);
     const int fd = conn.fileno();
     operation_ = "on_read";
     timeouts[py::int_(fd)] = wall_time();
+    if (conn.busy) return;
     if (conn.phase != Connection::Phase::keyed) {
         advance_unkeyed(conn);
         return;
     }
-    try {
+    read_keyed(conn, fd);
+}
+
+// The connection's next frame, as far as its bytes have come; a whole one
+// starts its request.  A frame of a type the agent does not know is read
+// and dropped.  A read that failed inside a frame leaves the stream out of
+// step: what the peer sends next would be taken from the middle of a
+// frame, so the connection goes, and the failure takes the failure path.
+void Agent::read_keyed(Connection& conn, int fd) {
+    for (;;) {
+        InboundFrame::Progress progress;
         try {
-            read_frame(conn, fd);
-        } catch (py::error_already_set&) {
-            throw;
+            progress = conn.inbound.advance(conn.stream);
         } catch (const std::exception&) {
-            throw current_as_python();
+            py::error_already_set error = current_as_python();
+            partial_.erase(fd);
+            on_close(fd);
+            py::error_already_set report = with_native_frame(error, "on_read");
+            failure_path(fd, report);
+            return;
         }
-    } catch (py::error_already_set& e) {
-        if (is_interrupt(e)) throw;
-        py::error_already_set report = with_native_frame(e, "on_read");
+        if (progress == InboundFrame::Progress::waiting) {
+            if (conn.inbound.partial()) partial_.insert(fd);
+            return;
+        }
+        partial_.erase(fd);
+        if (progress == InboundFrame::Progress::ended) {
+            on_close(fd);
+            return;
+        }
+        const int type = conn.inbound.type();
+        if (progress == InboundFrame::Progress::header) {
+            const int32_t length = conn.inbound.length();
+            if (length > max_frame) {
+                // The payload stays unread, so the stream cannot be kept in step.
+                refuse_request(fd, "request frame of " + std::to_string(length) +
+                                       " bytes exceeds the agent's max_frame of " + std::to_string(max_frame));
+                on_close(fd);
+                return;
+            }
+            continue;
+        }
+        std::string payload = conn.inbound.take_payload();
+        if (type < 0 || type >= kTypeCount) continue;
+        start_request(conn, fd, type, std::move(payload));
+        return;
+    }
+}
+
+// A frame begun and not finished within the per-wait bound: the peer
+// stalled inside it, which ends the connection as a stalled read always has.
+void Agent::sweep_stalled() {
+    if (partial_.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto bound = std::chrono::duration<double>(io_timeout);
+    std::vector<int> stalled;
+    for (const int fd : partial_) {
+        if (!connections.contains(py::int_(fd))) {
+            stalled.push_back(fd);
+            continue;
+        }
+        if (now - connection(fd)->inbound.last_progress() >= bound) stalled.push_back(fd);
+    }
+    for (const int fd : stalled) {
+        partial_.erase(fd);
+        if (!connections.contains(py::int_(fd))) continue;
+        on_close(fd);
+        operation_ = "on_read";
+        PyErr_SetString(PyExc_TimeoutError, "timed out");
+        py::error_already_set error;
+        py::error_already_set report = with_native_frame(error, "on_read");
         failure_path(fd, report);
     }
-    // Whatever became of this request, a frame that TLS already holds is
-    // served before the loop waits again.
-    if (!conn.closed()) buffered_.insert(fd);
-}
-
-// A read that stalled or failed inside a frame leaves the stream out of step:
-// what the peer sends next would be taken from the middle of a frame.  The
-// connection goes; the failure itself still takes the failure path.
-[[noreturn]] void Agent::drop_out_of_step(int fd) {
-    on_close(fd);
-    throw;
-}
-
-// One frame, dispatched; or the connection ended (or was refused) instead.
-void Agent::read_frame(Connection& conn, int fd) {
-    unsigned char header[kHeaderSize];
-    size_t got;
-    try {
-        py::gil_scoped_release nogil;
-        got = conn.stream.read_exact(reinterpret_cast<char*>(header), kHeaderSize, io_timeout);
-    } catch (...) {
-        drop_out_of_step(fd);
-    }
-    if (got != kHeaderSize) {
-        on_close(fd);
-        return;
-    }
-    int32_t length;
-    std::memcpy(&length, header, 4);  // little-endian on every platform this runs on
-    const int type = static_cast<int8_t>(header[4]);
-    const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
-
-    if (static_cast<int64_t>(size) > max_frame) {
-        // The payload stays unread, so the stream cannot be kept in step.
-        refuse_request(fd, "request frame of " + std::to_string(size) +
-                               " bytes exceeds the agent's max_frame of " + std::to_string(max_frame));
-        on_close(fd);
-        return;
-    }
-
-    std::string payload;
-    bool complete = true;
-    try {
-        py::gil_scoped_release nogil;
-        if (type >= 0 && type < kTypeCount) {
-            payload.reserve(std::min(size, kReadPiece));
-            while (payload.size() < size) {
-                const size_t have = payload.size(), want = std::min(kReadPiece, size - have);
-                payload.resize(have + want);
-                const size_t n = conn.stream.read_some(payload.data() + have, want, io_timeout);
-                payload.resize(have + n);
-                if (n == 0) break;
-            }
-            complete = payload.size() == size;
-        } else {
-            std::string sink(std::min(size, kReadPiece), '\0');
-            size_t left = size;
-            while (left > 0) {
-                const size_t n = conn.stream.read_some(sink.data(), std::min(left, sink.size()), io_timeout);
-                if (n == 0) break;
-                left -= n;
-            }
-            complete = left == 0;
-        }
-    } catch (...) {
-        drop_out_of_step(fd);
-    }
-    if (!complete) {
-        on_close(fd);
-        return;
-    }
-    if (type >= 0 && type < kTypeCount) dispatch(fd, type, std::move(payload));
 }
 
 void Agent::refuse_request(int fd, const std::string& why) {

@@ -38,9 +38,9 @@ void Selector::unregister(const py::object& fileobj) {
     registrations_.erase(it);
 }
 
-void Selector::watch_writes(int fd, bool on) {
+void Selector::watch(int fd, bool reads, bool writes) {
     epoll_event ev{};
-    ev.events = on ? EPOLLIN | EPOLLOUT : EPOLLIN;
+    ev.events = (reads ? EPOLLIN : 0u) | (writes ? EPOLLOUT : 0u);
     ev.data.fd = fd;
     if (::epoll_ctl(epfd_.get(), EPOLL_CTL_MOD, fd, &ev) != 0) throw IoError(errno);
 }

@@ -24,8 +24,9 @@ public:
 
     void register_(const py::object& fileobj, const py::object& data);
     void unregister(const py::object& fileobj);
-    // Whether `fd` is also reported when it can take bytes.
-    void watch_writes(int fd, bool on);
+    // Which readiness of `fd` is reported: none while its request runs
+    // beside the loop, writes while its handshake waits to send.
+    void watch(int fd, bool reads, bool writes);
     const Registration* find(int fd) const;
     // Waits up to `timeout_ms` with the interpreter lock released; ready
     // descriptors with their masks, in the order epoll reports them.

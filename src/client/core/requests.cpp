@@ -1,0 +1,110 @@
+// Where a request runs.  The heartbeat is answered on the loop; every other
+// request runs beside it, so that no connection's peer, file or host call
+// holds any other connection.  While a connection's request runs, the
+// connection is not read: its requests are still served one at a time, in
+// order, and frames pipelined behind a running request wait for it.
+#include <string_view>
+#include <thread>
+
+#include "client/core/agent.hpp"
+#include "client/core/operations.hpp"
+#include "common/errors.hpp"
+
+namespace vemo {
+namespace {
+
+// Calls that run the host's own modules (plugins, packages, module reload,
+// relays, archive and task objects, workers) keep to one thread, one at a
+// time in arrival order, as host code has always been run.
+bool runs_host_code(int type) {
+    static constexpr std::string_view kHostCalls[] = {
+        "get_plugin_list", "plugin", "plugin_is_isntalled", "reload_mod", "install_mod", "uninstall_mod",
+        "mod_list",        "other_sock", "to_zip",          "un_zip",     "warden",      "task_admin"};
+    const std::string_view name = kOperations[type].name;
+    for (const std::string_view host_call : kHostCalls)
+        if (name == host_call) return true;
+    return false;
+}
+
+}  // namespace
+
+bool Agent::on_loop_thread() const {
+    return loop_thread_ == std::thread::id() || loop_thread_ == std::this_thread::get_id();
+}
+
+void Agent::start_request(Connection& conn, int fd, int type, std::string&& payload) {
+    if (type == kHeartbeat || !host_work_) {
+        serve_request(fd, type, std::move(payload));
+        if (!conn.closed()) buffered_.insert(fd);
+        return;
+    }
+    conn.busy = true;
+    selector().watch(fd, false, false);
+    JobQueue& queue = runs_host_code(type) ? *host_work_ : *file_work_;
+    Finished& finished = py::cast<Finished&>(finished_);
+    queue.post([this, fd, type, payload = std::move(payload), &finished]() mutable {
+        {
+            py::gil_scoped_acquire gil;
+            serve_request(fd, type, std::move(payload));
+        }
+        finished.add(fd);
+    });
+}
+
+// One request, on whichever thread runs it.  An interrupt or exit raised
+// inside it (a plugin's sys.exit()) ends the loop, as it always has.
+void Agent::serve_request(int fd, int type, std::string&& payload) {
+    operation_ = "on_read";
+    try {
+        try {
+            dispatch(fd, type, std::move(payload));
+        } catch (py::error_already_set&) {
+            throw;
+        } catch (const std::exception&) {
+            throw current_as_python();
+        }
+    } catch (py::error_already_set& e) {
+        if (is_interrupt(e)) {
+            if (on_loop_thread()) throw;
+            py::cast<Finished&>(finished_).stop_loop();
+            return;
+        }
+        py::error_already_set report = with_native_frame(e, "on_read");
+        failure_path(fd, report);
+    }
+}
+
+void Agent::on_finished(const py::object& finished_obj, const py::object&) {
+    Finished& finished = py::cast<Finished&>(finished_obj);
+    for (const int fd : finished.take()) {
+        const py::int_ key(fd);
+        if (!connections.contains(key)) continue;
+        const std::shared_ptr<Connection> conn = connection(fd);
+        conn->busy = false;
+        if (conn->stream.hung_up() || conn->closed()) {
+            on_close(fd);
+            continue;
+        }
+        timeouts[key] = wall_time();
+        selector().watch(fd, true, false);
+        // Frames the peer pipelined behind the request may be in TLS's hands.
+        buffered_.insert(fd);
+    }
+    if (finished.stop_requested()) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+    }
+}
+
+void Agent::stop_requests() {
+    if (!host_work_) return;
+    for (const auto& item : connections) {
+        const auto conn = py::cast<std::shared_ptr<Connection>>(item.second);
+        if (conn->busy) conn->stream.hang_up();
+    }
+    py::gil_scoped_release nogil;
+    host_work_->stop();
+    file_work_->stop();
+}
+
+}  // namespace vemo
