@@ -18,9 +18,9 @@ struct Slice {
     bool written = false;
 };
 
-// The records of every entry of directory `path` whose status can be read.
-// Runs without the interpreter.
-std::deque<Slice> read_directory(const std::string& path);
+// The records of every entry of the directory open on `dir` whose status
+// can be read.  Runs without the interpreter.
+std::deque<Slice> read_directory(FileDescriptor dir);
 
 // Appends `records` to `out` comma-separated with `append`; false as soon
 // as one cannot be.
