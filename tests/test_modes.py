@@ -17,7 +17,31 @@ MODE_CALLS = ("set_mode", "set_own")
 # the name the master sent, which a local user could swap meanwhile; the
 # modes checked on the test's own path show it reached the right file.
 PATH = "<bound path>"
-BOUND = re.compile(r"/proc/self/fd/\d+")
+BOUND = re.compile(r"/proc/\d+/fd/\d+")
+NOBODY = pwd.getpwnam("nobody")
+
+# The panel's helpers as a panel may write them: the work done by commands
+# in child processes, for which /proc/self is not the agent.
+CHILD_PUBLIC = '''
+import subprocess
+from public_real import *  # noqa: F401,F403
+
+def _run(*argv):
+    return subprocess.run(argv, capture_output=True, text=True).stdout
+
+def set_mode(path, mode):
+    _run("chmod", str(mode), path)
+
+def set_own(path, user):
+    _run("chown", str(user) + ":", path)
+
+def file_sha1(path):
+    return _run("sha1sum", path).split(" ")[0]
+
+def get_mode_and_user(path):
+    mode, user = _run("stat", "-L", "-c", "%a %U", path).split()
+    return {"mode": mode, "user": user}
+'''
 
 
 @pytest.fixture
@@ -107,7 +131,31 @@ def test_download_and_digest_go_through_the_panel(agent, session, tmp_path):
     session.request(MsgType.CHECK_FILE_SHA1,
                     {"f_name": str(path), "f_sha1": rt.sha1(b"abc")})
     assert calls(agent, "get_mode_and_user", "bytes_md5", "file_sha1") == [
-        ["get_mode_and_user", [str(path)]],
+        ["get_mode_and_user", [PATH]],
         ["bytes_md5", ["abc"]],
         ["file_sha1", [PATH]],
     ]
+
+
+def test_helpers_working_in_a_child_process_reach_the_file(server_root, tmp_path):
+    side = server_root / "vemo" / "client-side" / "class"
+    (side / "public.py").rename(side / "public_real.py")
+    (side / "public.py").write_text(CHILD_PUBLIC)
+    agent = agent_process.start_agent(server_root)
+    try:
+        session = agent.session()
+        path = tmp_path / "f"
+        path.write_bytes(b"abc")
+        path.chmod(0o600)
+        assert files.set_mode(session, str(path), "640", "nobody")
+        files.make_dir(session, str(tmp_path / "d"), "701", "nobody")
+        header = rt.upload_header(tmp_path, "up", b"up", f_mode="604", f_user="nobody")
+        assert rt.upload(session, header, b"up")["status"] is True
+        for name, mode in (("f", 0o640), ("d", 0o701), ("up", 0o604)):
+            assert (mode_of(tmp_path / name), os.stat(str(tmp_path / name)).st_uid) == (
+                mode, NOBODY.pw_uid)
+        assert files.sha1_matches(session, str(path), rt.sha1(b"abc"))
+        header, _ = rt.download(session, path, 3)
+        assert (header["f_mode"], header["f_user"]) == ("640", "nobody")
+    finally:
+        agent.stop()

@@ -38,13 +38,15 @@ def test_the_temp_file_is_locked_while_its_bytes_arrive(agent, tmp_path):
         assert time.monotonic() < deadline
         time.sleep(0.05)
     assert locked_elsewhere(temp)
-    # Waits behind the first on this agent; it must replace, not mix.
+    # Runs beside the first: refused, its bytes consumed, nothing mixed.
     rt.send_upload_header(second, rt.upload_header(dest, "f.bin", other))
     second.sock.sendall(other)
+    with pytest.raises(UnexpectedReply, match="another upload to .*f.bin' is in progress"):
+        reply_json(second.unseal(second.recv_reply()))
+    assert second.heartbeat()
     first.sock.sendall(content[100000:])
     assert reply_json(first.unseal(first.recv_reply())) == UPLOADED
-    assert reply_json(second.unseal(second.recv_reply())) == UPLOADED
-    assert (dest / "f.bin").read_bytes() == other
+    assert (dest / "f.bin").read_bytes() == content
     assert not locked_elsewhere(dest / "f.bin")
 
 

@@ -20,6 +20,8 @@ inline constexpr const char* kBadPermissions = "错误的权限信息!";
 inline constexpr const char* kBadHead = "错误的文件头!";
 inline constexpr const char* kCountMismatch = "文件校验失败!";
 inline constexpr const char* kUploaded = "上传成功!";
+// A path that leads through a symbolic link a local user planted.
+inline constexpr const char* kPlantedLink = "指定路径经过不可信的符号链接!";
 
 // Extensions.
 inline constexpr const char* kNoSuchOperation = "指定方法不存在!";

@@ -5,6 +5,7 @@
 // everything else may run with the interpreter lock released.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -34,26 +35,25 @@ bool is_directory(const std::string& path);
 // Entry names in the order the system returns them, "." and ".." left out.
 std::vector<std::string> list_directory(const std::string& path);
 
-// Status following links; nothing when the path cannot be examined, which
-// is what "does not exist" means throughout the file service.
-std::optional<struct stat> status(const std::string& path);
-// Status of the name itself, a link's rather than its target's.
-std::optional<struct stat> entry_status(const std::string& path);
+// Status of entry `name` of `dir` itself, a link's rather than its
+// target's; nothing when there is no such entry.
+std::optional<struct stat> entry_status(int dir, const std::string& name);
 // A regular file of this process's user with no other name: something the
 // agent wrote itself, not a user's file or a link to one of root's.
 bool agents_own(const struct stat& st);
 
-// Opens for reading what `path` names when `accept` takes its status;
-// nothing when the path is missing or refused.  What is examined is what
-// gets opened, so a FIFO or device swapped in meanwhile is never opened
-// (where reading could wait for ever, or opening alone has effects).
-std::optional<FileDescriptor> open_examined(const std::string& path, bool (*accept)(const struct stat&));
+// Opens for reading what `path` (relative to `dir`) names when `accept`
+// takes its status; nothing when the path is missing or refused (see
+// open_unplanted).  What is examined is what gets opened, so a FIFO or
+// device swapped in meanwhile is never opened (where reading could wait
+// for ever, or opening alone has effects).
+std::optional<FileDescriptor> open_examined(const std::string& path, bool (*accept)(const struct stat&),
+                                            int dir = AT_FDCWD);
 // The same for regular files only: anything else could wait for ever (a
 // FIFO) or never end (a device).
-std::optional<FileDescriptor> open_regular(const std::string& path);
-// The directory itself, for the *at calls below: names inside it then
-// stay in it however its path changes meanwhile.
-FileDescriptor open_directory(const std::string& path);
+std::optional<FileDescriptor> open_regular(const std::string& path, int dir = AT_FDCWD);
+// The directory an O_PATH descriptor holds, opened for reading its entries.
+FileDescriptor open_listable(int fd);
 // Opens entry `name` of `dir` for appending only when it is a regular file
 // of this process's user with no other name (something the agent wrote
 // itself); anything else found there is removed, never followed.  Nothing
@@ -65,23 +65,32 @@ FileDescriptor create_private(int dir, const std::string& name);
 // Gives the file what a plain open() would have created it with: 0666
 // narrowed by the process's umask.
 void give_default_mode(int fd);
-// A path naming the file open on `fd` itself, whatever happens to its names.
+// A path naming the file open on `fd` itself, whatever happens to its
+// names: through this process's id rather than /proc/self, so that a child
+// process (a helper running chmod) names the same file.
 std::string descriptor_path(int fd);
 
-// An O_PATH descriptor of what `path` names.  Links in its last component
-// are followed only when each was made by root or by the owner of the file
-// they lead to (the kernel's protected_symlinks rule, for a follower that
-// is root): nothing when the path leads through any other link, or nowhere.
-std::optional<FileDescriptor> open_unplanted(const std::string& path);
+// Paths are walked a component at a time (from `dir` when relative), and a
+// symbolic link at any depth is followed only when root made it or when
+// its owner also owns what it leads to: a local user's link never leads
+// the agent, root, to anyone else's files.
+// An O_PATH descriptor of what `path` names; nothing when it is missing,
+// or leads through a link that rule refuses.
+std::optional<FileDescriptor> open_unplanted(const std::string& path, int dir = AT_FDCWD);
+// The same, creating each missing directory of the path in turn, in the
+// directory opened before it (0777 narrowed by the umask).  What already
+// stands at the end is taken as it is, a file too.  Fails with EACCES when
+// the path leads through a refused link, or a link of a user's to nothing.
+FileDescriptor make_dirs(const std::string& path);
+// For paths that are handed on by name: false when the part of `path`
+// that exists leads through a refused link (or a user's link to nothing).
+bool vouched_as_far_as_it_exists(const std::string& path);
 
 // Up to `n` bytes from `offset`, fewer only at the end of the file.
 size_t read_at(int fd, char* buf, size_t n, off_t offset);
 std::string read_at(int fd, size_t n, off_t offset);
 
-// The path and every missing parent, with the process's default permissions.
-void make_dirs(const std::string& path);
 // Removes a name; a name that is already gone is not an error.
-void remove_name(const std::string& path);
 void remove_entry(int dir, const std::string& name);
 void rename_entry(int dir, const std::string& from, const std::string& to);
 

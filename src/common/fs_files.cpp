@@ -15,7 +15,6 @@ namespace {
 
 constexpr mode_t kCreatedMode = 0666;  // narrowed by the umask, as open() would
 constexpr mode_t kPrivateMode = 0600;
-constexpr mode_t kNewDirMode = 0777;
 
 std::optional<FileDescriptor> try_open(int dir, const std::string& path, int flags, mode_t mode = 0) {
     int fd;
@@ -49,23 +48,11 @@ bool is_regular(const struct stat& st) {
     return S_ISREG(st.st_mode);
 }
 
-// A parent that exists as something else makes the next level fail with
-// the system's own complaint, so only the last level is examined.
-void make_parent(const std::string& path) {
-    if (::mkdir(path.c_str(), kNewDirMode) != 0 && errno != EEXIST) throw IoError(errno);
-}
-
 }  // namespace
 
-std::optional<struct stat> status(const std::string& path) {
+std::optional<struct stat> entry_status(int dir, const std::string& name) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return st;
-}
-
-std::optional<struct stat> entry_status(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
     return st;
 }
 
@@ -73,19 +60,20 @@ bool agents_own(const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1;
 }
 
-std::optional<FileDescriptor> open_examined(const std::string& path, bool (*accept)(const struct stat&)) {
+std::optional<FileDescriptor> open_examined(const std::string& path, bool (*accept)(const struct stat&),
+                                            int dir) {
     // O_PATH opens nothing a device driver or FIFO would notice.
-    const std::optional<FileDescriptor> where = try_open(AT_FDCWD, path, O_PATH);
+    const std::optional<FileDescriptor> where = open_unplanted(path, dir);
     if (!where || !accept(where->status())) return std::nullopt;
     return open_checked(AT_FDCWD, descriptor_path(where->get()), O_RDONLY | O_NONBLOCK | O_NOCTTY);
 }
 
-std::optional<FileDescriptor> open_regular(const std::string& path) {
-    return open_examined(path, is_regular);
+std::optional<FileDescriptor> open_regular(const std::string& path, int dir) {
+    return open_examined(path, is_regular, dir);
 }
 
-FileDescriptor open_directory(const std::string& path) {
-    return open_checked(AT_FDCWD, path, O_RDONLY | O_DIRECTORY);
+FileDescriptor open_listable(int fd) {
+    return open_checked(fd, ".", O_RDONLY | O_DIRECTORY);
 }
 
 std::optional<FileDescriptor> open_own_leftover(int dir, const std::string& name) {
@@ -113,7 +101,7 @@ void give_default_mode(int fd) {
 }
 
 std::string descriptor_path(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
+    return "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd);
 }
 
 size_t read_at(int fd, char* buf, size_t n, off_t offset) {
@@ -132,19 +120,6 @@ std::string read_at(int fd, size_t n, off_t offset) {
     std::string out(n, '\0');
     out.resize(read_at(fd, out.data(), n, offset));
     return out;
-}
-
-void make_dirs(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        if (path[slash - 1] != '/') make_parent(path.substr(0, slash));
-    if (::mkdir(path.c_str(), kNewDirMode) == 0) return;
-    const int err = errno;
-    const auto st = status(path);
-    if (err != EEXIST || !st || !S_ISDIR(st->st_mode)) throw IoError(err);
-}
-
-void remove_name(const std::string& path) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw IoError(errno);
 }
 
 void remove_entry(int dir, const std::string& name) {

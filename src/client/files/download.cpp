@@ -13,8 +13,10 @@
 namespace vemo::files {
 namespace {
 
-py::dict download_header(const py::object& filename, off_t size, const std::string& first) {
-    const py::object owner = host_public().attr("get_mode_and_user")(filename);
+// The panel reads mode and owner from a path bound to the file opened,
+// not from the name, which may lead elsewhere by now.
+py::dict download_header(const FileDescriptor& file, off_t size, const std::string& first) {
+    const py::object owner = host_public().attr("get_mode_and_user")(py::str(fs::descriptor_path(file.get())));
     py::dict header;
     header["f_size"] = size;
     header["f_mode"] = owner["mode"];
@@ -44,8 +46,7 @@ uint64_t send_file(TlsStream& stream, const FileDescriptor& file, off_t offset, 
 
 void on_download(Agent& agent, int fd, const py::bytes& data) {
     const py::dict request = open_request(agent, fd, data);
-    const py::object filename = request["filename"];
-    const std::string path = fs::request_path(filename);
+    const std::string path = fs::request_path(request["filename"]);
     const std::optional<FileDescriptor> file = without_gil([&] { return fs::open_regular(path); });
     if (!file) {
         agent._error(fd, py::str(messages::kNoSuchFile));
@@ -60,7 +61,7 @@ void on_download(Agent& agent, int fd, const py::bytes& data) {
     const std::string first = without_gil([&] {
         return fs::read_at(file->get(), std::min<uint64_t>(total, kFirstChunkSize), static_cast<off_t>(from));
     });
-    agent.send(fd, download_header(filename, size, first));
+    agent.send(fd, download_header(*file, size, first));
 
     // From here on the master counts file bytes: a failure can no longer be
     // reported in-band, and a short transfer must end the connection rather

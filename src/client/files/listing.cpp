@@ -60,21 +60,31 @@ void get_file_list(Agent& agent, int fd, const py::bytes& data) {
     const py::object path = json_loads(py::bytes(agent.aes_decode(fd, data)).attr("decode")("utf-8"));
     if (!py::isinstance<py::str>(path)) throw py::type_error("the listing request is not a path");
     const std::string raw_path = fs::request_path(path);
-    if (!without_gil([&] { return fs::status(raw_path); })) {
+    // A path through a user's planted link lists nothing: to the master it
+    // is missing.
+    std::optional<FileDescriptor> dir = without_gil([&] { return fs::open_unplanted(raw_path); });
+    if (!dir) {
         agent._error(fd, py::str(messages::kNoSuchDirectory));
         return;
     }
     const size_t limit = static_cast<size_t>(std::max<int64_t>(agent.max_reply, 0));
-    std::deque<Slice> slices = without_gil([&] { return read_directory(raw_path, limit); });
+    std::deque<Slice> slices =
+        without_gil([&] { return read_directory(fs::open_listable(dir->get()), limit); });
     agent.send(fd, listing_reply(std::move(slices), limit));
 }
 
+// The last component is examined in its directory, which is reached under
+// the same rule as every other path; "a/b/" names "b" itself.
 py::dict get_file_stat(Agent&, const py::object& filename) {
     const std::string path = fs::request_path(filename);
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const FileRecord record = without_gil([&] {
+        const std::optional<FileDescriptor> dir = fs::open_unplanted(name.empty() ? path : parent);
+        if (!dir) throw IoError(ENOENT);
         AccountNames accounts;
-        auto found =
-            read_record(AT_FDCWD, path, path.substr(path.rfind('/') + 1), LinkHint::kUnknown, accounts);
+        auto found = read_record(dir->get(), name.empty() ? "." : name, name, accounts);
         if (!found) throw IoError(errno);
         return std::move(*found);
     });

@@ -33,12 +33,6 @@ long long whole_seconds(const timespec& t) {
     return static_cast<long long>(seconds);
 }
 
-bool is_link(int dir_fd, const std::string& at_name, LinkHint hint) {
-    if (hint != LinkHint::kUnknown) return hint == LinkHint::kLink;
-    struct stat st;
-    return ::fstatat(dir_fd, at_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-}
-
 // Nothing when the link is gone, or is no link any more.
 std::optional<std::string> link_text(int dir_fd, const std::string& at_name) {
     std::vector<char> buf(256);
@@ -101,9 +95,15 @@ const std::string& AccountNames::name_of(uid_t uid) {
 }
 
 std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, std::string_view name,
-                                      LinkHint hint, AccountNames& accounts) {
+                                      AccountNames& accounts) {
     struct stat st;
-    if (::fstatat(dir_fd, at_name.c_str(), &st, 0) != 0) return std::nullopt;
+    if (::fstatat(dir_fd, at_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    const bool is_link = S_ISLNK(st.st_mode);
+    if (is_link) {
+        const std::optional<FileDescriptor> target = fs::open_unplanted(at_name, dir_fd);
+        if (!target) return std::nullopt;
+        st = target->status();
+    }
     FileRecord record{std::string(name),
                       accounts.name_of(st.st_uid),
                       "",
@@ -113,7 +113,7 @@ std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, st
                       S_ISDIR(st.st_mode)};
     // An entry replaced between its status and its link text is left out,
     // as one that vanished.
-    if (is_link(dir_fd, at_name, hint)) {
+    if (is_link) {
         std::optional<std::string> text = link_text(dir_fd, at_name);
         if (!text) return std::nullopt;
         record.link = std::move(*text);

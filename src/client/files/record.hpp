@@ -30,15 +30,12 @@ private:
     std::unordered_map<uid_t, std::string> names_;
 };
 
-// Whether a path is a symbolic link: known from the directory entry, or to
-// be found out.
-enum class LinkHint { kLink, kNotLink, kUnknown };
-
-// The record of `at_name`, resolved against the directory `dir_fd` (or the
-// working directory for AT_FDCWD); status follows links.  Nothing when the
-// status cannot be read.
+// The record of entry `at_name` of the directory `dir_fd`.  Status follows
+// a link only as fs::open_unplanted does: nothing when the status cannot be
+// read, the entry being a link to nothing or one a local user planted to
+// lead elsewhere.
 std::optional<FileRecord> read_record(int dir_fd, const std::string& at_name, std::string_view name,
-                                      LinkHint hint, AccountNames& accounts);
+                                      AccountNames& accounts);
 
 py::dict record_object(const FileRecord& record);
 

@@ -21,18 +21,12 @@
 namespace vemo::files {
 namespace {
 
-LinkHint link_hint(unsigned char type) {
-    if (type == DT_LNK) return LinkHint::kLink;
-    return type == DT_UNKNOWN ? LinkHint::kUnknown : LinkHint::kNotLink;
-}
-
 bool is_dot_entry(const char* name) {
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
 struct Entry {
     std::string name;
-    LinkHint hint;
 };
 
 // Reading the status of each entry is most of a large listing's time, and
@@ -48,7 +42,7 @@ void read_slice(int dir_fd, const Entry* begin, const Entry* end, Slice& slice) 
     AccountNames accounts;
     for (const Entry* entry = begin; entry != end; ++entry) {
         std::optional<FileRecord> record =
-            read_record(dir_fd, entry->name, entry->name, entry->hint, accounts);
+            read_record(dir_fd, entry->name, entry->name, accounts);
         if (record) (record->is_dir ? slice.dirs : slice.files).push_back(std::move(*record));
     }
 }
@@ -187,9 +181,10 @@ ListingTooLarge::ListingTooLarge(size_t limit)
     : std::invalid_argument("the listing exceeds the agent's max_reply of " + std::to_string(limit) +
                             " bytes") {}
 
-std::deque<Slice> read_directory(const std::string& path, size_t limit) {
-    const std::unique_ptr<DIR, Deleter<::closedir>> dir(::opendir(path.c_str()));
+std::deque<Slice> read_directory(FileDescriptor opened, size_t limit) {
+    const std::unique_ptr<DIR, Deleter<::closedir>> dir(::fdopendir(opened.get()));
     if (!dir) throw IoError(errno);
+    opened.release();  // the stream closes it
     Batches batches(::dirfd(dir.get()), limit);
     Examiners examiners(batches);
     std::vector<Entry> batch;
@@ -201,7 +196,7 @@ std::deque<Slice> read_directory(const std::string& path, size_t limit) {
             break;
         }
         if (is_dot_entry(entry->d_name)) continue;
-        batch.push_back({entry->d_name, link_hint(entry->d_type)});
+        batch.push_back({entry->d_name});
         if (batch.size() == kEntriesPerBatch) {
             batches.add(std::exchange(batch, {}));
             examiners.start();

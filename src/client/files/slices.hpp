@@ -25,11 +25,11 @@ struct ListingTooLarge : std::invalid_argument {
     explicit ListingTooLarge(size_t limit);
 };
 
-// The records of every entry of directory `path` whose status can be read.
-// Records already written as text are let go.  Stops with ListingTooLarge
-// as soon as the text written passes `limit` bytes.  Runs without the
-// interpreter.
-std::deque<Slice> read_directory(const std::string& path, size_t limit);
+// The records of every entry of the directory open on `dir` whose status
+// can be read.  Records already written as text are let go.  Stops with
+// ListingTooLarge as soon as the text written passes `limit` bytes.  Runs
+// without the interpreter.
+std::deque<Slice> read_directory(FileDescriptor dir, size_t limit);
 
 // Appends `records` to `out` comma-separated with `append`; false as soon
 // as one cannot be.

@@ -1,6 +1,7 @@
 // on_file: the upload proper.  The master's raw bytes are appended to a
 // temp file beside the target, which replaces the target once every
 // announced byte has arrived.
+#include <cerrno>
 #include <optional>
 #include <vector>
 
@@ -146,10 +147,13 @@ Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceive
     }
     const UploadNames& names = plan.names;
     // Temp and target are named in the one directory opened here, however
-    // its path changes meanwhile.
+    // its path changes meanwhile, and never through a user's planted link.
     const FileDescriptor dir = without_gil([&] {
-        if (!fs::status(names.dir)) fs::make_dirs(names.dir);
-        return fs::open_directory(names.parent);
+        FileDescriptor made = fs::make_dirs(names.dir);
+        if (names.parent == names.dir) return made;
+        std::optional<FileDescriptor> parent = fs::open_unplanted(names.parent);
+        if (!parent) throw IoError(ENOENT);
+        return std::move(*parent);
     });
     const std::optional<FileDescriptor> temp = open_temp_alone(plan, dir.get());
     if (!temp) return refuse(raw, messages::kCountMismatch);
@@ -181,7 +185,6 @@ UploadNames upload_names(const py::dict& request) {
     names.target = dir + py::str("/") + request["f_name"];
     names.dir = fs::request_path(dir);
     names.target_path = fs::request_path(names.target);
-    names.temp_path = names.target_path + kTempSuffix;
     const size_t slash = names.target_path.rfind('/');  // there is one: it was put there above
     names.parent = slash == 0 ? "/" : names.target_path.substr(0, slash);
     names.target_name = names.target_path.substr(slash + 1);

@@ -13,7 +13,7 @@ constexpr const char* kTempSuffix = "._upload_tmp";
 
 struct UploadNames {
     py::object target;                           // f_path + "/" + f_name, as handed to the panel
-    std::string dir, target_path, temp_path;     // as the file system sees them
+    std::string dir, target_path;                // as the file system sees them
     std::string parent, target_name, temp_name;  // target_path split at its last "/"
 };
 
