@@ -14,7 +14,7 @@ import threading
 import time
 
 from common import running_agent
-from unkeyed import connect_to_key, pct
+from unkeyed import connect_to_key, heartbeat_until, pct
 
 from vemo_master import MsgType, files
 from vemo_master import extension as x
@@ -66,7 +66,7 @@ OPERATIONS = [upload_with_pause, download_with_pause, plugin_sleeping, sha1_of_b
 def watch(agent, busy):
     """B's heartbeat latencies and gaps and C's connect times while `busy`."""
     b = agent.session(timeout=60)
-    latencies, gaps, connects = [], [], []
+    connects = []
 
     def newcomers():
         while busy.is_set():
@@ -75,15 +75,7 @@ def watch(agent, busy):
 
     c = threading.Thread(target=newcomers)
     c.start()
-    last = time.monotonic()
-    while busy.is_set():
-        sent = time.monotonic()
-        assert b.heartbeat()
-        now = time.monotonic()
-        latencies.append(now - sent)
-        gaps.append(now - last)
-        last = now
-        time.sleep(max(0.0, 0.1 - (time.monotonic() - sent)))
+    latencies, gaps = heartbeat_until(b, lambda count: not busy.is_set())
     c.join()
     b.close()
     return latencies, gaps, connects

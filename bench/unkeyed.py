@@ -90,11 +90,27 @@ def connect_to_key(agent):
     return elapsed
 
 
+def heartbeat_until(session, done):
+    """Heartbeats every INTERVAL until done(count so far): their latencies,
+    and the gaps between replies."""
+    latencies, gaps = [], []
+    last = time.monotonic()
+    while not done(len(latencies)):
+        sent = time.monotonic()
+        assert session.heartbeat()
+        now = time.monotonic()
+        latencies.append(now - sent)
+        gaps.append(now - last)
+        last = now
+        time.sleep(max(0.0, INTERVAL - (time.monotonic() - sent)))
+    return latencies, gaps
+
+
 def measure(agent):
     """Heartbeat latencies and gaps of one keyed master, and connect-to-key
     times of new masters meanwhile."""
     keyed = agent.session(timeout=30)
-    latencies, gaps, connects, failures = [], [], [], []
+    connects, failures = [], []
     done = threading.Event()
 
     def newcomers():
@@ -107,15 +123,7 @@ def measure(agent):
 
     t = threading.Thread(target=newcomers)
     t.start()
-    last = time.monotonic()
-    for _ in range(HEARTBEATS):
-        sent = time.monotonic()
-        assert keyed.heartbeat()
-        now = time.monotonic()
-        latencies.append(now - sent)
-        gaps.append(now - last)
-        last = now
-        time.sleep(max(0.0, INTERVAL - (time.monotonic() - sent)))
+    latencies, gaps = heartbeat_until(keyed, lambda count: count >= HEARTBEATS)
     done.set()
     t.join()
     keyed.close()
