@@ -1,5 +1,6 @@
 """Uploads: the check's answers, the raw transfer, refusals that consume
 what the master already sent, resuming after a cut, and the temp file."""
+import fcntl
 import os
 import socket
 import ssl
@@ -161,11 +162,29 @@ def _cut_upload(session, dest, content, sent):
     session.sock.sendall(content[:sent])
 
 
+def _cut_seen(dest, sent):
+    """Waits until the agent has written what arrived of a cut upload and
+    let its temp file go: the upload runs beside the loop, so a check on
+    another connection could otherwise come first."""
+    temp = dest / ("f.bin" + TEMP)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            with open(str(temp), "rb") as f:
+                fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                if os.fstat(f.fileno()).st_size == sent:
+                    return
+        except (BlockingIOError, FileNotFoundError):
+            pass
+        time.sleep(0.05)
+
+
 def test_cut_upload_resumes_from_what_arrived(agent, tmp_path, dest):
     content = os.urandom(3 * 1024 * 1024)
     sent = 1024 * 1024 + 100
     _cut_upload(agent.session(), dest, content, sent)
     agent._sessions[-1].close()
+    _cut_seen(dest, sent)
 
     session = agent.session()
     assert rt.check(session, dest, "f.bin", len(content),
@@ -190,6 +209,7 @@ def test_stalled_upload_gives_up_the_connection_and_keeps_the_bytes(
             assert stalled.sock.recv(1) == b""
         except (ConnectionResetError, ssl.SSLError):
             pass
+        _cut_seen(dest, 70000)
         assert rt.check(running.session(), dest, "f.bin", len(content),
                         rt.md5(content[:512])) == "70000"
     finally:
