@@ -8,7 +8,7 @@ from .argtypes import DEFAULT_PORT, json_object, key_value, positive_int
 from .argtypes import split_host_port
 from .checks import local_file, no_clash
 from .declare import Command, Outcome, arg
-from .messages import english
+from ..messages import english
 from .output import UsageError, failed, refused, render_value
 
 RELAY_FUNS = ("heartbeat", "get_file_list", "check_file_sha1", "create_dir",
