@@ -10,6 +10,7 @@ import vemo_master as v
 from refusals import refusal
 from vemo_master import MsgType
 from vemo_master import extension as x
+from test_vemoctl import vemoctl
 from workers import GATE_WORKER, msg
 
 NO_SUCH = msg(False, "指定方法不存在!")
@@ -94,6 +95,8 @@ def test_ensure_worker_starts_once_and_drops_the_record(gate_agent):
     assert x.warden(s, "get_thread_list") == []
     assert v.ensure_worker(s, "gate").changed
     again = v.ensure_worker(s, "gate")
-    assert not again.changed and again.after == {"running": True}
+    assert not again.changed and again.after == {"running": True, "saved": True}
+    shown = vemoctl(gate_agent, "workers", "start", "gate")
+    assert shown.returncode == 0 and "gate is already running" in shown.stdout
     assert v.ensure_worker(s, "gate", "absent").changed
     assert not v.ensure_worker(s, "gate", "absent").changed

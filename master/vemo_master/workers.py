@@ -16,25 +16,29 @@ def listed(session, module):
 
 
 def _state(entry):
-    return None if entry is None else {"running": bool(entry.get("running"))}
+    return None if entry is None else {"running": bool(entry.get("running")),
+                                       "saved": not entry.get("tmp")}
 
 
 def ensure_worker(session, module, state="started", name=None, args=None,
                   save=True, check=False):
     """Worker `module` running (state "started"; recorded for agent starts
-    with `save`) or not listed (state "absent"). A start the registry
+    with `save`) or not recorded (state "absent"). A start the registry
     answers with "already running" is no change. The agent cannot stop a
     running thread: "absent" drops the record, and the thread runs on
-    until it ends."""
+    (listed as temporary) until it ends."""
     if state not in ("started", "absent"):
         raise ValueError("state must be started or absent: %r" % (state,))
     before = _state(listed(session, module))
     if state == "absent":
-        if before is not None and not check:
+        if before is None or not before["saved"]:
+            return Change(False, before, before)
+        if not check:
             extension.warden(session, "remove_thread", module=module)
-        return Change(before is not None, before, None)
+        return Change(True, before, _state(listed(session, module)))
     if before is not None and before["running"]:
         return Change(False, before, before)
+    after = {"running": True, "saved": save}
     if not check:
         try:
             extension.warden(
@@ -44,5 +48,5 @@ def ensure_worker(session, module, state="started", name=None, args=None,
         except Refused as exc:
             if exc.msg != ALREADY_RUNNING:
                 raise
-            return Change(False, before, {"running": True})
-    return Change(True, before, {"running": True})
+            return Change(False, before, after)
+    return Change(True, before, after)
