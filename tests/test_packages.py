@@ -119,18 +119,18 @@ def test_command_line_quotes_the_name_and_keeps_args_as_words(canned, tmp_path):
     installer.prints("Successfully installed pkg-1.0\n")
     assert x.install_mod(s, " pkg\n") == ok("安装成功!")
     assert installer.argv() == ["install", "pkg"]
-    x.install_mod(s, "pkg", "--upgrade   --no-deps")
+    answer_of(x.install_mod, s, "pkg", "--upgrade   --no-deps")
     assert installer.argv() == ["install", "pkg", "--upgrade", "--no-deps"]
-    x.uninstall_mod(s, "\tpkg")
+    answer_of(x.uninstall_mod, s, "\tpkg")
     assert installer.argv() == ["uninstall", "pkg", "-y"]
-    x.uninstall_mod(s, "pkg", "--quiet")
+    answer_of(x.uninstall_mod, s, "pkg", "--quiet")
     assert installer.argv() == ["uninstall", "pkg", "--quiet", "-y"]
 
     owned = tmp_path / "owned"
     for name in ("pkg; touch %s" % owned, "$(touch %s)" % owned, "it's' && touch %s '" % owned):
-        x.install_mod(s, name)
+        answer_of(x.install_mod, s, name)
         assert installer.argv() == ["install", name]
-        x.uninstall_mod(s, name)
+        answer_of(x.uninstall_mod, s, name)
         assert installer.argv() == ["uninstall", name, "-y"]
     assert not owned.exists()
 

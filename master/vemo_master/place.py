@@ -45,10 +45,12 @@ def place(session, local, remote, mode=None, owner=None, check=False,
     same = record is not None and files.sha1_matches(session, path, digest)
     before = _content(record, same)
     if check:
-        after = dict(before or {"type": "file", "mode": None, "user": owner},
-                     size=os.path.getsize(local), same_content=True)
         perms = None if record is None else settle(
             session, path, bits, owner, "file", check=True)
+        after = dict(perms.after if perms else {
+            "type": "file", "user": owner,
+            "mode": None if bits is None else "%04o" % (bits & 0o777)},
+            size=os.path.getsize(local), same_content=True)
         return Change(not same or perms.changed, before, after,
                       perms.note if perms else "")
     in_header = (bits is not None and owner is not None
