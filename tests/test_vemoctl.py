@@ -7,6 +7,7 @@ import io
 import json
 import os
 import pty
+import pwd
 import select
 import socket
 import subprocess
@@ -238,6 +239,14 @@ def test_put_resolves_the_destination_before_sending(agent, tmp_path):
     assert (site / "site.conf").read_bytes() == src.read_bytes()
     assert_one_line_error(vemoctl(agent, "put", src, src, site / "site.conf"),
                           REFUSED, "not a directory")
+
+    # An owner the upload header cannot carry is set after the content,
+    # and mode and owner apply to a file already in place too.
+    placed = site / "site.conf"
+    assert vemoctl(agent, "put", "--user", "www-data", src, site).returncode == OK
+    assert os.stat(placed).st_uid == pwd.getpwnam("www-data").pw_uid
+    assert vemoctl(agent, "put", "--mode", "600", src, site).returncode == OK
+    assert os.stat(placed).st_mode & 0o7777 == 0o600
 
     # A local-side failure names the local path, not the host.
     missing_dir = vemoctl(agent, "get", site / "site.conf",
