@@ -8,6 +8,7 @@ import re
 from . import files, transfer
 from .change import Change
 from .ensure import mode_bits, seen, settle
+from .errors import NotApplied
 
 # What the upload header carries as an owner; any other account name
 # ("www-data", "user.name") is set by the mode and owner operation.
@@ -42,6 +43,8 @@ def place(session, local, remote, mode=None, owner=None, check=False,
     digest = sha1 or files.local_sha1(local)
     bits = None if mode is None else mode_bits(mode)
     record = files.stat(session, path)
+    if record is not None and record["type"] != "file":
+        raise NotApplied("%s is a %s, not a file" % (path, record["type"]))
     same = record is not None and files.sha1_matches(session, path, digest)
     before = _content(record, same)
     if check:
