@@ -2,6 +2,7 @@
 object receives, and a real pack/unpack round trip with the stand-in."""
 import zipfile
 
+from refusals import refusal
 import agent_process
 from test_local_users import home, plant_link, secret, untouched  # noqa: F401
 from vemo_master import MsgType
@@ -33,8 +34,8 @@ def test_task_object_gets_the_exact_positional_arguments(server_root):
             assert archives.to_zip(s, sfile, "out.zip", "tar_gz") == {
                 "status": True, "msg": [folder, sfile, "out.zip", "/dev/null", "tar_gz"]}
         assert archives.to_zip(s, "a/f", "out", "as text") == "as text"
-        assert archives.un_zip(s, "in.zip", "dest", "secret") == {
-            "status": False, "msg": ["in.zip", "dest", "secret", "/dev/null"]}
+        assert refusal(archives.un_zip, s, "in.zip", "dest", "secret") == [
+            "in.zip", "dest", "secret", "/dev/null"]
         assert b"KeyError" in s.request(MsgType.UN_ZIP, {"sfile": "in.zip", "dfile": "dest"})
     finally:
         agent.stop()

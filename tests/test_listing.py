@@ -92,8 +92,9 @@ def test_empty_missing_and_non_directories(session, tmp_path):
     (tmp_path / "plain").write_text("x")
     assert files.list_dir(session, str(tmp_path / "empty")) == {
         "dirs": [], "files": []}
-    with pytest.raises(files.Refused, match="指定目录不存在!"):
+    with pytest.raises(files.Refused, match="no such directory") as missing:
         files.list_dir(session, str(tmp_path / "missing"))
+    assert missing.value.msg == "指定目录不存在!"
     with pytest.raises(UnexpectedReply, match="NotADirectoryError"):
         files.list_dir(session, str(tmp_path / "plain"))
     assert session.heartbeat()

@@ -9,6 +9,8 @@ import zipfile
 import pytest
 
 import agent_process
+from refusals import refusal
+from vemo_master import Refused, pip_install
 from vemo_master import extension as x
 
 # Records its arguments (NUL-separated) and prints what the test put in
@@ -75,14 +77,41 @@ UNINSTALL_CASES = [
 ]
 
 
+def answer_of(call, *args):
+    """The result message, a refusal (raised by the library) included."""
+    try:
+        return call(*args)
+    except Refused as exc:
+        return failed(exc.msg)
+
+
 def test_installer_markers_decide_the_answer(canned):
     installer, s = canned
     for out, err, answer in INSTALL_CASES:
         installer.prints(out, err)
-        assert x.install_mod(s, "pkg") == answer, (out, err)
+        assert answer_of(x.install_mod, s, "pkg") == answer, (out, err)
     for out, err, answer in UNINSTALL_CASES:
         installer.prints(out, err)
-        assert x.uninstall_mod(s, "pkg") == answer, (out, err)
+        assert answer_of(x.uninstall_mod, s, "pkg") == answer, (out, err)
+
+
+def test_pinned_requirements_are_judged_by_project_and_version(canned):
+    installer, s = canned
+    # The installer lists what it installed by project name and version.
+    installer.prints("Successfully installed PyYAML-6.0.1 six-1.16.0\n")
+    assert x.install_mod(s, "six==1.16.0") == ok("安装成功!")
+    assert x.install_mod(s, "pyyaml>=6") == ok("安装成功!")
+    installer.prints("Successfully uninstalled six-1.16.0\n")
+    assert x.uninstall_mod(s, "six==1.16.0") == ok("卸载成功!")
+    installer.prints("Successfully installed sixer-1.16.0\n")
+    assert refusal(x.install_mod, s, "six==1.16.0").startswith("Successfully")
+
+    # An installed version that satisfies the pin runs no installer.
+    installer.prints("Package Version\n------- -------\nsix     1.16.0\n")
+    assert not pip_install(s, "six==1.16.0").changed
+    assert installer.argv() == ["list"]
+    assert pip_install(s, "six>=1.17", check=True).changed
+    assert installer.argv() == ["list"]
 
 
 def test_command_line_quotes_the_name_and_keeps_args_as_words(canned, tmp_path):
@@ -90,18 +119,18 @@ def test_command_line_quotes_the_name_and_keeps_args_as_words(canned, tmp_path):
     installer.prints("Successfully installed pkg-1.0\n")
     assert x.install_mod(s, " pkg\n") == ok("安装成功!")
     assert installer.argv() == ["install", "pkg"]
-    x.install_mod(s, "pkg", "--upgrade   --no-deps")
+    answer_of(x.install_mod, s, "pkg", "--upgrade   --no-deps")
     assert installer.argv() == ["install", "pkg", "--upgrade", "--no-deps"]
-    x.uninstall_mod(s, "\tpkg")
+    answer_of(x.uninstall_mod, s, "\tpkg")
     assert installer.argv() == ["uninstall", "pkg", "-y"]
-    x.uninstall_mod(s, "pkg", "--quiet")
+    answer_of(x.uninstall_mod, s, "pkg", "--quiet")
     assert installer.argv() == ["uninstall", "pkg", "--quiet", "-y"]
 
     owned = tmp_path / "owned"
     for name in ("pkg; touch %s" % owned, "$(touch %s)" % owned, "it's' && touch %s '" % owned):
-        x.install_mod(s, name)
+        answer_of(x.install_mod, s, name)
         assert installer.argv() == ["install", name]
-        x.uninstall_mod(s, name)
+        answer_of(x.uninstall_mod, s, name)
         assert installer.argv() == ["uninstall", name, "-y"]
     assert not owned.exists()
 
@@ -115,8 +144,7 @@ def test_list_pairs_follow_the_interpreters_pattern(canned):
 
     (installer.bin / "pip").unlink()
     assert x.mod_list(s) == []
-    answer = x.install_mod(s, "pkg")
-    assert answer["status"] is False and "not found" in answer["msg"]
+    assert "not found" in refusal(x.install_mod, s, "pkg")
 
 
 # ---------------------------------------------------------------- real pip

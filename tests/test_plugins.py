@@ -6,6 +6,7 @@ import subprocess
 import sysconfig
 import textwrap
 
+from refusals import refusal
 from vemo_master import MsgType
 from vemo_master import extension as x
 
@@ -87,10 +88,10 @@ def test_invocation_picks_the_entry_module_and_answers_its_result(agent):
     assert x.plugin(s, "both", "echo", extra={"n": [1]}) == {
         "keys": ["extra", "p_fun", "p_name"], "extra": {"n": [1]}}
     assert x.plugin(s, "fallback", "who") == ["main", 1, None]
-    assert x.plugin(s, "both", "missing") == NO_METHOD
-    assert x.plugin(s, "empty", "who") == NO_PLUGIN
-    assert x.plugin(s, "both", "../who") == UNSAFE
-    assert x.plugin(s, "nowhere", "../who") == NO_PLUGIN
+    assert refusal(x.plugin, s, "both", "missing") == NO_METHOD["msg"]
+    assert refusal(x.plugin, s, "empty", "who") == NO_PLUGIN["msg"]
+    assert refusal(x.plugin, s, "both", "../who") == UNSAFE["msg"]
+    assert refusal(x.plugin, s, "nowhere", "../who") == NO_PLUGIN["msg"]
     failure = s.request(MsgType.PLUGIN, {"p_name": "both", "p_fun": "fail"})
     assert b"RuntimeError: plugin broke" in failure
 

@@ -5,6 +5,7 @@ import shutil
 
 import pytest
 
+from refusals import refusal
 import agent_process
 from hostile_agent import HostileAgent, gzip_bomb
 from vemo_master import MsgType
@@ -51,8 +52,8 @@ def test_relay_refusals_and_failures(agent, agent_b):
     s = agent.session()
     closed_port = agent_process.free_port()
     # Checked before any connection: the port would refuse one.
-    assert x.other_sock(s, "127.0.0.1", closed_port, "no key", "no_such") == {
-        "status": False, "msg": "指定方法不存在"}
+    assert refusal(x.other_sock, s, "127.0.0.1", closed_port, "no key",
+                   "no_such") == "指定方法不存在"
     request = {"host": "127.0.0.1", "port": agent_b.port, "fun": "get_plugin_list",
                "token": agent_b.public_key.decode("ascii")}
     assert b"TypeError" in s.request(MsgType.OTHER_SOCK, dict(request, args={"bogus": 1}))

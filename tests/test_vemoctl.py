@@ -7,6 +7,7 @@ import io
 import json
 import os
 import pty
+import pwd
 import select
 import socket
 import subprocess
@@ -167,6 +168,11 @@ def test_progress_bar_is_drawn_on_a_terminal(agent, tmp_path):
 def test_listing_modes_and_agent_operations_as_json(agent, tmp_path):
     path = tmp_path / "made" / "deep"
     assert vemoctl(agent, "mkdir", path).returncode == OK
+    # The sticky bit is set, but the listing shows nine bits: not claimed
+    # as read back.
+    sticky = vemoctl(agent, "chmod", "1700", path)
+    assert sticky.returncode == OK and "not read back" in sticky.stdout
+    assert os.stat(path).st_mode & 0o7777 == 0o1700
     assert vemoctl(agent, "chmod", "700", path).returncode == OK
     stat = as_json(vemoctl(agent, "--json", "stat", path))["result"]
     assert (stat["path"], stat["type"], stat["mode"], stat["name"]) == (
@@ -233,6 +239,14 @@ def test_put_resolves_the_destination_before_sending(agent, tmp_path):
     assert (site / "site.conf").read_bytes() == src.read_bytes()
     assert_one_line_error(vemoctl(agent, "put", src, src, site / "site.conf"),
                           REFUSED, "not a directory")
+
+    # An owner the upload header cannot carry is set after the content,
+    # and mode and owner apply to a file already in place too.
+    placed = site / "site.conf"
+    assert vemoctl(agent, "put", "--user", "www-data", src, site).returncode == OK
+    assert os.stat(placed).st_uid == pwd.getpwnam("www-data").pw_uid
+    assert vemoctl(agent, "put", "--mode", "600", src, site).returncode == OK
+    assert os.stat(placed).st_mode & 0o7777 == 0o600
 
     # A local-side failure names the local path, not the host.
     missing_dir = vemoctl(agent, "get", site / "site.conf",

@@ -6,8 +6,11 @@ import time
 
 import pytest
 
+import vemo_master as v
+from refusals import refusal
 from vemo_master import MsgType
 from vemo_master import extension as x
+from test_vemoctl import vemoctl
 from workers import GATE_WORKER, msg
 
 NO_SUCH = msg(False, "指定方法不存在!")
@@ -66,8 +69,8 @@ def test_registry_operations_through_the_worker_command(gate_agent):
 
 def test_unknown_or_unusable_operation_names(gate_agent):
     s = gate_agent.session()
-    assert x.warden(s, "no_such_operation") == NO_SUCH
-    assert x.task_admin(s, "no_such_operation") == NO_SUCH
+    assert refusal(x.warden, s, "no_such_operation") == NO_SUCH["msg"]
+    assert refusal(x.task_admin, s, "no_such_operation") == NO_SUCH["msg"]
     # Not text: the existence test itself fails, as does calling a table.
     assert b"TypeError" in s.request(MsgType.WARDEN, {"fun": 5})
     assert b"TypeError" in s.request(MsgType.WARDEN, {"fun": "_Threads"})
@@ -82,4 +85,18 @@ def test_task_operations_through_the_task_command(gate_agent):
     assert added["status"] is True and isinstance(added["id"], int)
     task = x.task_admin(s, "get_task", id=added["id"])
     assert (task["name"], task["type"]) == ("probe", "shell")
-    assert x.task_admin(s, "get_task", id=added["id"] + 1000) == msg(False, "指定任务不存在!")
+    assert refusal(x.task_admin, s, "get_task", id=added["id"] + 1000) == "指定任务不存在!"
+
+
+def test_ensure_worker_starts_once_and_drops_the_record(gate_agent):
+    # A second start answers "already running": no change, no failure.
+    s = gate_agent.session()
+    assert v.ensure_worker(s, "gate", check=True).changed
+    assert "gate" not in workers(s)
+    assert v.ensure_worker(s, "gate").changed
+    again = v.ensure_worker(s, "gate")
+    assert not again.changed and again.after == {"running": True, "saved": True}
+    shown = vemoctl(gate_agent, "workers", "start", "gate")
+    assert shown.returncode == 0 and "gate is already running" in shown.stdout
+    assert v.ensure_worker(s, "gate", "absent").changed
+    assert not v.ensure_worker(s, "gate", "absent").changed

@@ -1,5 +1,5 @@
 """Archive commands: the agent hands them to the panel's task object and
-answers with its result unchanged."""
+answers with its result; one whose status is false raises Refused."""
 from .calls import call as _call
 from .types import MsgType
 

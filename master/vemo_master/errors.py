@@ -1,4 +1,19 @@
-"""Errors raised by the master library; all derive from VemoError."""
+"""Errors raised by the master library; all derive from VemoError.
+
+What a caller driving agents mostly tells apart:
+
+- Unreachable: no keyed session came about (connection refused, timed
+  out, TLS failure, closed before the key was accepted);
+- KeyRefused: the agent answered the key exchange with a refusal;
+- CertificateChanged (a FingerprintMismatch): not the pinned agent;
+- Refused: the agent declined the request; `msg` is its own text, the
+  message its English;
+- AgentFailure: the agent's handler raised; `exception` names the type.
+"""
+import json
+import re
+
+from .messages import english
 
 
 class VemoError(Exception):
@@ -91,17 +106,53 @@ class UnexpectedReply(VemoError):
         self.text = text
 
 
+class Unreachable(VemoError, ConnectionError):
+    """No keyed session with the agent at host:port: `reason` says why in
+    a few words; the exception that ended the attempt is its __cause__."""
+
+    def __init__(self, host, port, reason):
+        super().__init__("%s:%d unreachable: %s" % (host, port, reason))
+        self.host = host
+        self.port = port
+        self.reason = reason
+
+
+_EXCEPTION_LINE = re.compile(r"([A-Za-z_][\w.]*)(?::\s?(.*))?")
+
+
 class AgentFailure(UnexpectedReply):
-    """The agent's handler raised; `text` is its failure report."""
+    """The agent's handler raised; `text` is its failure report,
+    `exception` the type named on its last line ("ValueError"; "" when
+    none is), `detail` what followed the type."""
+
+    def __init__(self, text):
+        super().__init__(text)
+        lines = [line.strip() for line in text.splitlines() if line.strip()]
+        match = _EXCEPTION_LINE.fullmatch(lines[-1]) if lines else None
+        self.exception = match.group(1).rpartition(".")[2] if match else ""
+        self.detail = (match.group(2) or "") if match else ""
+
+    def __str__(self):
+        return "the agent failed: %s" % (
+            "%s: %s" % (self.exception, self.detail) if self.exception
+            else self.text.strip())
 
 
 class Refused(VemoError):
-    """The agent answered with a result message whose status is false."""
+    """The agent answered with a result message whose status is false;
+    `msg` is its text as sent, the message that text in English."""
 
     def __init__(self, msg):
-        super().__init__(msg)
+        shown = english(msg)
+        super().__init__(shown if isinstance(shown, str)
+                         else json.dumps(shown, ensure_ascii=False))
         self.msg = msg
 
 
 class TransferError(VemoError):
     """A transfer that ended without a faithful copy."""
+
+
+class NotApplied(VemoError):
+    """The agent accepted a change, but reading back shows it did not
+    take (an unknown account, say), or the path is of the wrong type."""

@@ -3,10 +3,11 @@ reload, worker and task commands, and the relay to another agent.
 
 Each function takes a connected, keyed Session and returns the agent's
 answer as a Python value: its JSON value, or its text when the answer is
-bare text (a plugin or task operation may answer text). A failure report
-of the agent raises AgentFailure.
+bare text (a plugin or task operation may answer text). A result message
+whose status is false raises Refused, a failure report of the agent
+AgentFailure.
 """
-from .calls import call as _call
+from .calls import answer as _answer, call as _call
 from .types import MsgType
 
 
@@ -16,8 +17,9 @@ def get_plugin_list(session):
 
 
 def plugin_is_installed(session, p_name):
-    """Result message whose msg is the plugin's `versions` when present."""
-    return _call(session, MsgType.PLUGIN_IS_ISNTALLED, {"p_name": p_name})
+    """Result message whose msg is the plugin's `versions` when present;
+    a missing plugin is a result message with status false, not raised."""
+    return _answer(session, MsgType.PLUGIN_IS_ISNTALLED, {"p_name": p_name})
 
 
 def plugin(session, p_name, p_fun, **args):

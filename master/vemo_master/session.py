@@ -4,7 +4,8 @@ import socket
 import ssl
 
 from . import crypto, known_hosts, wire
-from .errors import FingerprintMismatch, KeyRefused, NoSessionKey
+from .errors import (ConnectionClosed, FingerprintMismatch, KeyRefused,
+                     NoSessionKey, Unreachable)
 from .reply import reply_json
 from .types import MsgType
 
@@ -30,6 +31,21 @@ DEFAULT_MAX_REPLY = 64 * 1024 * 1024
 # An overall deadline, in multiples of the per-wait timeout, when none is
 # given: a peer that trickles bytes cannot hold a request for long.
 DEADLINE_WAITS = 4
+
+
+def _why(exc):
+    """A few words on what stopped a connection or the key exchange."""
+    if isinstance(exc, ConnectionRefusedError):
+        return "connection refused"
+    if isinstance(exc, TimeoutError):
+        return "timed out"
+    if isinstance(exc, ssl.SSLError):
+        return "TLS failure: %s" % (exc.reason or exc)
+    if isinstance(exc, socket.gaierror):
+        return "unknown host: %s" % exc.strerror
+    if isinstance(exc, (ConnectionClosed, ConnectionError, EOFError)):
+        return "closed before the key was accepted"
+    return exc.strerror or str(exc)
 
 
 def sealed_bound(opened):
@@ -81,7 +97,21 @@ class Session(object):
         return None if self.deadline is None else wire.Deadline(self.deadline)
 
     def connect(self):
+        """Connects and checks the certificate; Unreachable when no TLS
+        connection comes about."""
         self.close()
+        try:
+            self._handshake()
+        except (OSError, EOFError) as exc:
+            raise Unreachable(self.host, self.port, _why(exc)) from exc
+        try:
+            self._check_certificate()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def _handshake(self):
         deadline = self.new_deadline()
         raw = socket.create_connection((self.host, self.port), self.timeout)
         try:
@@ -93,12 +123,6 @@ class Session(object):
         except BaseException:
             raw.close()
             raise
-        try:
-            self._check_certificate()
-        except BaseException:
-            self.close()
-            raise
-        return self
 
     def _check_certificate(self):
         if self.insecure:
@@ -150,13 +174,18 @@ class Session(object):
         """Install `key` (default: 32 fresh random bytes) as the session key.
 
         Returns the agent's reply. On refusal raises KeyRefused and keeps
-        the previous key, as the agent does.
+        the previous key, as the agent does; an agent that drops the
+        connection instead (it cannot open the wrapped key) or does not
+        answer raises Unreachable.
         """
         if key is None:
             key = crypto.new_session_key()
-        self.send_frame(MsgType.ON_PASSWORD,
-                        crypto.wrap_session_key(self.public_key_pem, key))
-        reply = self.recv_reply()
+        wrapped = crypto.wrap_session_key(self.public_key_pem, key)
+        try:
+            self.send_frame(MsgType.ON_PASSWORD, wrapped)
+            reply = self.recv_reply()
+        except (OSError, EOFError) as exc:
+            raise Unreachable(self.host, self.port, _why(exc)) from exc
         if reply != b"True":
             raise KeyRefused(reply)
         self.key = bytes(key)

@@ -7,6 +7,7 @@ import sqlite3
 import subprocess
 
 import agent_process
+from refusals import refusal
 from vemo_master import errors, files
 from vemo_master import extension as x
 
@@ -58,7 +59,7 @@ def session(agent, small, big):
         raise AssertionError("the failing plugin answered")
     except errors.AgentFailure as failure:
         assert "plugin failed" in str(failure)
-    assert x.plugin(s, "absent", "boom") == {"status": False, "msg": "指定插件不存在!"}
+    assert refusal(x.plugin, s, "absent", "boom") == "指定插件不存在!"
     assert s.heartbeat()
     return s
 

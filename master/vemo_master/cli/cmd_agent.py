@@ -8,7 +8,8 @@ from .argtypes import DEFAULT_PORT, json_object, key_value, positive_int
 from .argtypes import split_host_port
 from .checks import local_file, no_clash
 from .declare import Command, Outcome, arg
-from .messages import english
+from ..messages import english
+from ..workers import ALREADY_RUNNING
 from .output import UsageError, failed, refused, render_value
 
 RELAY_FUNS = ("heartbeat", "get_file_list", "check_file_sha1", "create_dir",
@@ -184,9 +185,16 @@ def workers(ctx):
                        "\n".join(_worker_line(e) for e in listed))
     if a.action == "start":
         fun = "create_thread" if a.save else "create_tmp_thread"
-        return _answer(extension.warden(ctx.session, fun,
-                                        name=a.name or a.module,
-                                        module=a.module, args=a.worker_args))
+        try:
+            return _answer(extension.warden(ctx.session, fun,
+                                            name=a.name or a.module,
+                                            module=a.module,
+                                            args=a.worker_args))
+        except Refused as exc:
+            if exc.msg != ALREADY_RUNNING:
+                raise
+            return Outcome({"answer": exc.msg, "already_running": True},
+                           "%s is already running" % a.module)
     if not any(isinstance(e, dict) and e.get("module") == a.module
                for e in _workers(ctx)):
         raise refused("%s: no worker %s is listed" % (ctx.where, a.module))
@@ -283,7 +291,8 @@ COMMANDS = [
             '{"answer": the agent\'s answer, "reloaded": [module...]}; a '
             'NAME that is not loaded exits 3 (the agent then reloads all)'),
     Command("workers", "background workers of the agent", workers,
-            result='list: {"workers": [entry]}; start: {"answer"}; stop: '
+            result='list: {"workers": [entry]}; start: {"answer"} (one '
+                   'already running: {"answer", "already_running": true}); stop: '
                    '{"answer", "running": whether its thread runs on}',
             actions={
                 "list": ("registered workers", []),

@@ -8,6 +8,7 @@ import stat as stat_module
 import time
 
 from .. import files
+from ..ensure import SPECIAL_NOTE, mode_bits
 from .checks import absolute, check_path, existing, local_file, octal
 from .argtypes import octal_mode
 from .declare import Command, Outcome, arg
@@ -86,14 +87,20 @@ def confirm(ctx, path, mode=None, user=None, kind=None):
     return record
 
 
+def _unread(mode):
+    """What of `mode` was applied without being read back, as a note."""
+    return "" if mode is None or not mode_bits(mode) & 0o7000 else (
+        " (%s)" % SPECIAL_NOTE)
+
+
 def mkdir(ctx):
     a = ctx.args
     files.make_dir(ctx.session, a.path, a.mode, a.user)
     record = confirm(ctx, a.path, a.mode, a.user, kind="dir")
     return Outcome({"path": a.path, "mode": record["mode"],
                     "user": record["user"]},
-                   "%s in place (%s %s)" % (a.path, mode_string(record),
-                                            record["user"]))
+                   "%s in place (%s %s)%s" % (a.path, mode_string(record),
+                                              record["user"], _unread(a.mode)))
 
 
 def _set(ctx, mode=None, user=None):
@@ -103,9 +110,9 @@ def _set(ctx, mode=None, user=None):
     record = confirm(ctx, path, mode, user)
     result = {"path": path}
     result.update({"mode": mode} if mode is not None else {"user": user})
-    return Outcome(result, "%s %s" % (path, "mode %s" % mode_string(record)
-                                      if mode is not None
-                                      else "owner %s" % user))
+    return Outcome(result, "%s %s%s" % (path, "mode %s" % mode_string(record)
+                                        if mode is not None
+                                        else "owner %s" % user, _unread(mode)))
 
 
 def chmod(ctx):

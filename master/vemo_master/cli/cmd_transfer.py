@@ -10,6 +10,7 @@ import stat as stat_module
 
 from .. import files, transfer
 from ..errors import Refused
+from ..place import HEADER_OWNER
 from . import cmd_get
 from .argtypes import octal_mode
 from .checks import absolute
@@ -39,8 +40,6 @@ def _expand(sources):
 
 def _check_put(args):
     absolute(args.remote)
-    if (args.mode is None) != (args.user is None):
-        raise UsageError("--mode and --user go together")
     args.sources = _expand(args.sources)
     for source in args.sources:
         if os.path.isdir(source):
@@ -133,14 +132,22 @@ def _put_one(ctx, local, remote_dir, name, mode):
             local, remote, "in place" if skipped else
             "would send %d bytes" % (size - (offset or 0)))
     progress = ctx.progress(name)
+    # The upload header carries a mode only with an owner it accepts;
+    # anything else is set once the content is in place.
+    in_header = a.mode is not None and a.user is not None and (
+        HEADER_OWNER.fullmatch(a.user) is not None)
     try:
         outcome = transfer.upload(
-            ctx.session, local, remote_dir, name, mode=a.mode, user=a.user,
+            ctx.session, local, remote_dir, name,
+            mode=a.mode if in_header else None,
+            user=a.user if in_header else None,
             verify=a.verify, progress=progress, sha1=digest,
             on_verify=progress.verifying)
     finally:
         progress.finish()
-    if a.mode is not None:
+    if a.mode is not None or a.user is not None:
+        if outcome.skipped or not in_header:
+            files.set_mode(ctx.session, remote, a.mode, a.user)
         confirm(ctx, remote, a.mode, a.user)
     elif a.recursive and not outcome.skipped:
         files.set_mode(ctx.session, remote, mode)
@@ -193,7 +200,8 @@ COMMANDS = [
                                 "ending in /)"),
              arg("--mode", type=octal_mode,
                  help="mode of the placed files; read back"),
-             arg("--user", help="owner of the placed files (with --mode)")]
+             arg("--user", help="owner of the placed files (an account "
+                                "name); read back")]
             + _transfer_options(),
             '{"local", "remote", "size", "offset", "sent", "skipped", '
             '"verified"}; "offset" is where a resumed upload started, '

@@ -8,8 +8,8 @@ import sys
 from ..errors import (AgentFailure, BadSeal, CertificateChanged,
                       ConnectionClosed, DeadlineExceeded, FingerprintMismatch,
                       KeyRefused, Refused, ReplyTooLarge, TransferError,
-                      UnexpectedReply, VemoError)
-from .messages import english
+                      UnexpectedReply, Unreachable, VemoError)
+from ..messages import english
 
 
 EXIT_OK = 0
@@ -91,6 +91,9 @@ def _refusal_text(msg):
 
 def classify(exc, where, timeout):
     """(status, one-line message) for an exception of one host's run."""
+    if isinstance(exc, Unreachable) and exc.__cause__ is not None:
+        # Worded from what ended the attempt, with the command's options.
+        exc = exc.__cause__
     if isinstance(exc, CommandError):
         return exc.status, one_line(exc.message)
     if isinstance(exc, KeyRefused):

@@ -6,7 +6,7 @@ import threading
 import time
 
 from .. import files
-from ..errors import ConnectionClosed, Refused
+from ..errors import ConnectionClosed, Refused, Unreachable
 from ..session import Session
 from .output import OK, address, classify, failed, refused, unexpected
 from .progress import Progress
@@ -73,8 +73,11 @@ def _connect(session, target):
     except ValueError as exc:
         raise failed("%s: key file %s is not an RSA public key: %s"
                      % (where(target), target.key_path, exc))
-    except (ConnectionClosed, ConnectionResetError, BrokenPipeError):
+    except Unreachable as exc:
         # An agent that cannot open the wrapped key drops the connection.
+        if not isinstance(exc.__cause__, (ConnectionClosed, ConnectionResetError,
+                                          BrokenPipeError)):
+            raise
         raise refused("%s: key refused by the agent (it closed the "
                       "connection; is --key its public key?)" % where(target))
 

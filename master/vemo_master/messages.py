@@ -1,5 +1,5 @@
-"""The agent's fixed reply texts in English for operators; --json keeps
-the agent's own text."""
+"""The agent's fixed reply texts (some in Chinese) in English; errors carry
+both, callers that need the agent's own text keep it."""
 import re
 
 _FIXED = {
