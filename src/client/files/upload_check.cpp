@@ -30,7 +30,7 @@ std::string discard_temp(const std::string& temp) {
 }
 
 std::string check_answer(const py::dict& request, const UploadNames& names) {
-    const long long f_size = request["f_size"].cast<long long>();
+    const long long f_size = request_integer(request, "f_size");
     const auto temp = without_gil([&] { return fs::entry_status(names.temp_path); });
     if (!temp) {
         const auto target = without_gil([&] { return fs::status(names.target_path); });
