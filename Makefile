@@ -5,8 +5,11 @@
 #   make build                      compile the four extension modules and
 #                                   regenerate what derives from their table
 #                                   of message types (tools/generate_operations.py)
-#   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server)
-#   make install-modules SERVER_ROOT=<dir>   the four modules only (beside a real panel)
+#   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server),
+#                                   with client-side/data/ (0700) and its port.pl
+#                                   (8899 unless one is there already)
+#   make install-modules SERVER_ROOT=<dir>   the four modules only (beside a real panel),
+#                                   and data/ as above
 #   make install-service SERVER_ROOT=<dir>   start script and systemd unit (SYSTEMD_DIR)
 #   make install-master             the master library and vemoctl, in their own venv
 #   make run                        install into ./server-root (or SERVER_ROOT) and start
@@ -77,6 +80,7 @@ install: build
 
 install-modules: build
 	cmake --install $(BUILD) --strip --prefix $(INSTALL_ROOT)/vemo --component modules >/dev/null
+	cmake --install $(BUILD) --prefix $(INSTALL_ROOT)/vemo --component data >/dev/null
 
 # Fills in the server root and the interpreter; enabling is left to the
 # operator (systemctl daemon-reload && systemctl enable --now vemo-agent).

@@ -67,8 +67,11 @@ def test_repeated_interrupts_after_sessions_all_exit_cleanly(server_root):
     (None, "data/port.pl"), ("not a port", "invalid literal")])
 def test_unusable_port_file_fails_run(server_root, port_text, error):
     cs = server_root / "vemo" / "client-side"
-    if port_text is not None:
-        (cs / "data" / "port.pl").write_text(port_text)
+    port_file = cs / "data" / "port.pl"
+    if port_text is None:
+        port_file.unlink()  # the install writes the default port
+    else:
+        port_file.write_text(port_text)
     proc = subprocess.run(
         [sys.executable, "-c", "import client; client.zq_vemo_client().run()"],
         cwd=str(cs), env=agent_env(server_root), capture_output=True, text=True, timeout=30)

@@ -211,7 +211,7 @@ def test_missing_module_is_refused_and_nothing_is_stored(side, py):
                      "entries": ["bedrock"], "objs": ["bedrock"], "rows": ["bedrock"]}
 
 
-def test_request_without_name_answers_the_error_text_and_stores_nothing(side, py):
+def test_request_without_name_is_refused_by_name_and_stores_nothing(side, py):
     value, _ = drive(py, """
         import warden, public
         w = warden.warden()
@@ -227,7 +227,7 @@ def test_request_without_name_answers_the_error_text_and_stores_nothing(side, py
     """)
     for result in (value["tmp"], value["save"]):
         assert result["status"] is False
-        assert result["msg"].endswith("KeyError: 'name'\n")
+        assert result["msg"] == "the request has no 'name'"
     assert value["entries"] == ["bedrock"]
     assert value["objs"] == ["bedrock"]
     assert value["rows"] == ["bedrock"]

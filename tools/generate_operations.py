@@ -1,6 +1,6 @@
 """Writes what derives from the agent's table of message types
 (src/client/core/operations.hpp): the master's list of types and the rows of
-the "Message types" table in docs/protocol.md.  `make build` runs it after
+the "Message types" and "How each type fails" tables in docs/protocol.md.  `make build` runs it after
 compiling; both outputs stay committed, since the master is installed on
 machines without the agent's sources.
 
@@ -21,6 +21,8 @@ REPO = pathlib.Path(__file__).resolve().parents[1]
 MASTER_FILE = pathlib.Path("master", "vemo_master", "_operations.py")
 DOC_FILE = pathlib.Path("docs", "protocol.md")
 DOC_HEADER = "| type | operation | request | reply |\n|---|---|---|---|\n"
+FAILS_HEADER = ("| type | refusal as a result (`\"status\": false`) | refusal as a bare code "
+                "| failure report, or no reply |\n|---|---|---|---|\n")
 
 
 def built_operations(build):
@@ -47,15 +49,27 @@ def master_module(operations):
             "OPERATIONS = (\n%s)\n" % pairs)
 
 
+def cells(*texts):
+    """A table row; an empty text is an empty cell."""
+    return "|%s|" % "|".join(" %s " % text if text else " " for text in texts)
+
+
+def with_rows(current, header, rows):
+    """`current` with the rows of the one table headed `header` replaced."""
+    if current.count(header) != 1:
+        sys.exit("%s: expected one table headed %r" % (DOC_FILE, header.splitlines()[0]))
+    before, after = current.split(header)
+    return before + header + "\n".join(rows) + after[after.index("\n\n"):]
+
+
 def protocol_doc(current, operations):
-    """`current` with the rows of its message-type table replaced."""
-    if current.count(DOC_HEADER) != 1:
-        sys.exit("%s: expected one table headed %r" % (DOC_FILE, DOC_HEADER.splitlines()[0]))
-    before, after = current.split(DOC_HEADER)
-    rest = after[after.index("\n\n"):]
-    rows = "\n".join("| %d | `%s` | %s | %s |" % (number, name, request, reply)
-                     for number, name, _keys, request, reply in operations)
-    return before + DOC_HEADER + rows + rest
+    """`current` with the rows of its message-type table and of its table
+    of how each type fails replaced."""
+    types = [cells(str(number), "`%s`" % name, request, reply)
+             for number, name, _keys, request, reply, *_ in operations]
+    fails = [cells(str(number), refused, code, failure)
+             for number, _name, _keys, _request, _reply, refused, code, failure in operations]
+    return with_rows(with_rows(current, DOC_HEADER, types), FAILS_HEADER, fails)
 
 
 def main():

@@ -24,14 +24,16 @@ PYBIND11_MODULE(client, m) {
     vemo::bind_jobs(m);
     vemo::bind_agent(m);
 
-    // (type, operation, keys, request, reply) exactly as the reader
-    // dispatches them, for the generator of the master's type list and the
-    // protocol doc's table, and for tests that must agree with it.
+    // (type, operation, keys, request, reply, refused, code, failure)
+    // exactly as the reader dispatches them, for the generator of the
+    // master's type list and the protocol doc's two tables, and for tests
+    // that must agree with it.
     py::list operations;
     for (const vemo::Operation& op : vemo::kOperations) {
         py::list keys;
         for (const char* key : op.keys) keys.append(key);
-        operations.append(py::make_tuple(op.type, op.name, py::tuple(keys), op.request, op.reply));
+        operations.append(py::make_tuple(op.type, op.name, py::tuple(keys), op.request, op.reply, op.refused,
+                                          op.code, op.failure));
     }
     m.attr("operations") = py::tuple(operations);
 }

@@ -40,7 +40,15 @@ void report_skipped_row(const py::handle& row, py::error_already_set& error) {
 
 }  // namespace
 
+py::object refuse_missing(const py::object& args, std::initializer_list<const char*> keys) {
+    for (const char* key : keys)
+        if (!has_key(args, key)) return return_msg(false, messages::missing_key(key));
+    return py::none();
+}
+
 py::object create_tmp_thread(py::object self, py::object args, py::object is_save) {
+    py::object refusal = refuse_missing(args, {"module", "name", "args"});
+    if (!refusal.is_none()) return refusal;
     try {
         py::dict objects = thread_objects(self);
         if (objects.contains(args["module"])) {
@@ -102,6 +110,8 @@ void create_bedrock(py::object self) {
 
 py::object run_thread(py::object self, py::object args) {
     if (!has_key(args, "p_info")) {
+        py::object refusal = refuse_missing(args, {"module"});
+        if (!refusal.is_none()) return refusal;
         args["p_info"] =
             worker_table().attr("where")("module=?", py::make_tuple(args["module"])).attr("find")();
     }

@@ -15,6 +15,11 @@ inline constexpr const char* kNotRegistered = "没有找到[%s]";
 // The name the task queue's worker row is shown under.
 inline constexpr const char* kTaskQueueName = "后台任务队列";
 
+// The master's request lacks `key`, which the operation needs.
+inline py::object missing_key(const char* key) {
+    return py::str("the request has no '" + std::string(key) + "'");
+}
+
 // Neither threads/<name>.py nor threads/<name>.so exists.
 inline py::object no_worker_file(const py::object& name) {
     return py::str("threads目录下没有找到[") + name + py::str(".py]或[") + name + py::str(".so]文件");

@@ -32,6 +32,8 @@ void construct(py::object self) {
 }
 
 py::object remove_thread(py::object self, py::object args) {
+    py::object refusal = refuse_missing(args, {"module"});
+    if (!refusal.is_none()) return refusal;
     py::object module = args["module"];
     worker_table().attr("where")("module=?", py::make_tuple(module)).attr("delete")();
     // The thread keeps running; marking it temporary lets the first listing

@@ -3,6 +3,8 @@
 // in the SQLite table `warden` through the panel's query object.
 #pragma once
 
+#include <initializer_list>
+
 #include "common/pybind.hpp"
 
 namespace vemo::warden {
@@ -16,6 +18,10 @@ inline py::list thread_entries(const py::object& self) {
 inline py::dict thread_objects(const py::object& self) {
     return self.attr("_Threads_objs");
 }
+
+// A refusal naming the first of `keys` that the request `args` lacks, or
+// None when it has them all.
+py::object refuse_missing(const py::object& args, std::initializer_list<const char*> keys);
 
 // public.M("warden"): a fresh query object over the worker table.
 py::object worker_table();

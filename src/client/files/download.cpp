@@ -53,7 +53,7 @@ void on_download(Agent& agent, int fd, const py::bytes& data) {
         return;
     }
     const off_t size = without_gil([&] { return file->status().st_size; });
-    const long long from = request.contains("f_pos") ? request["f_pos"].cast<long long>() : 0;
+    const long long from = request.contains("f_pos") ? request_integer(request, "f_pos") : 0;
     if (from < 0) throw IoError(EINVAL);
     // The header promises f_size, so nothing past the size at opening is
     // sent, even from a file that grows meanwhile.

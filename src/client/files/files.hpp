@@ -25,6 +25,16 @@ py::dict get_file_stat(Agent& agent, const py::object& filename);
 // The sealed payload opened and parsed as a JSON object.
 py::dict open_request(Agent& agent, int fd, const py::bytes& data);
 
+// The request's `key` as a JSON integer that fits in 64 bits.  A missing
+// key is a KeyError; any other value (text, a fraction, null, true) an
+// error naming the key and what it holds, never the binding's own cast
+// failure.
+long long request_integer(const py::dict& request, const char* key);
+
+// The interpreter's name for the type of `value` ("str", "list"), for
+// errors that say what a key held instead of what it should.
+std::string type_name(const py::handle& value);
+
 // Runs file-system work with the interpreter lock released: a slow disk or
 // network file system must not stop the worker threads.
 template <class Work>

@@ -27,11 +27,31 @@ bool set_mode_of(const py::object& request) {
     return file.has_value();
 }
 
+// A value the panel's helpers would skip without a word (a list, a
+// mapping, a number as an account name) is refused before anything is
+// done, so that `1` never stands for a mode or owner that was ignored.
+// null stays what it always was: the same as leaving the key out.
+void check_mode_and_owner(const py::dict& request) {
+    if (request.contains("mode")) {
+        const py::object mode = request["mode"];
+        const bool number = PyLong_Check(mode.ptr()) && !PyBool_Check(mode.ptr());
+        if (!mode.is_none() && !number && !py::isinstance<py::str>(mode))
+            throw py::type_error("'mode' must be octal digits as a string or an integer, not " + type_name(mode));
+    }
+    if (request.contains("user")) {
+        const py::object user = request["user"];
+        if (!user.is_none() && !py::isinstance<py::str>(user))
+            throw py::type_error("'user' must be an account name as a string, not " + type_name(user));
+    }
+}
+
 }  // namespace
 
 py::object set_file_mode(Agent& agent, int fd, const py::object& data, bool local) {
     if (local) return py::bool_(set_mode_of(data));
-    const bool done = set_mode_of(open_request(agent, fd, py::cast<py::bytes>(data)));
+    const py::dict request = open_request(agent, fd, py::cast<py::bytes>(data));
+    check_mode_and_owner(request);
+    const bool done = set_mode_of(request);
     agent.send(fd, py::str(done ? kDone : kMissing));
     return py::none();
 }
@@ -40,6 +60,7 @@ py::object set_file_mode(Agent& agent, int fd, const py::object& data, bool loca
 // user's planted link fails before anything is made.
 void create_dir(Agent& agent, int fd, const py::bytes& data) {
     const py::dict request = open_request(agent, fd, data);
+    check_mode_and_owner(request);
     const std::string path = fs::request_path(request["path"]);
     const FileDescriptor made = without_gil([&] { return fs::make_dirs(path); });
     apply_mode_and_owner(request, made);

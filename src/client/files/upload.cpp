@@ -37,8 +37,11 @@ struct UploadPlan {
 // known before anything else about the header can fail.
 UploadPlan plan_sizes(const py::dict& header) {
     UploadPlan plan;
-    plan.f_size = header["f_size"].cast<long long>();
-    if (header.contains("f_pos")) plan.f_pos = header["f_pos"].cast<long long>();
+    plan.f_size = request_integer(header, "f_size");
+    if (header.contains("f_pos")) {
+        plan.f_pos = request_integer(header, "f_pos");
+        if (*plan.f_pos < 0) throw py::value_error("'f_pos' must be 0 or more");
+    }
     return plan;
 }
 
@@ -200,9 +203,16 @@ void on_file(Agent& agent, int fd, const py::bytes& data) {
         plan = plan_sizes(header);
     } catch (...) {
         // The master's file bytes follow at once, and where they end is
-        // unknown: the connection is out of step for good.
+        // unknown: the connection is out of step for good.  The master
+        // still hears why, where a sealed reply can be made.
+        py::error_already_set error = current_as_python();
+        py::error_already_set report = with_native_frame(error, "on_file");
+        try {
+            agent.send(fd, py::str(error_info(report)));
+        } catch (...) {
+        }
         agent.on_close(fd);
-        throw;
+        throw report;
     }
     const std::shared_ptr<Connection> conn = agent.connection(fd);
     RawReceiver raw(conn->stream, plan.announced(), agent.io_timeout);

@@ -35,7 +35,7 @@ std::string discard_temp(int dir, const std::string& temp) {
 // A directory that is missing, or reached only through a user's planted
 // link, holds nothing to resume: the upload will say why it cannot start.
 std::string check_answer(const py::dict& request, const UploadNames& names) {
-    const long long f_size = request["f_size"].cast<long long>();
+    const long long f_size = request_integer(request, "f_size");
     const std::optional<FileDescriptor> dir = without_gil([&] { return fs::open_unplanted(names.parent); });
     if (!dir) return kStartOver;
     const int at = dir->get();
