@@ -54,7 +54,7 @@ SETTLE_TIMEOUT = 30.0
 FD_LIMIT = 8192
 
 
-MAX_UNKEYED = 64  # the agent's default max_unkeyed
+MAX_UNKEYED = 256  # the agent's default max_unkeyed
 
 
 def raise_fd_limit(want=FD_LIMIT):

@@ -33,7 +33,7 @@ public:
     // Connections that have not completed the key exchange, at once; past
     // it the oldest of the peer address holding the most of them goes.  Each has handshake_timeout plus a few seconds
     // in all, from accept to its key.
-    int max_unkeyed = 64;
+    int max_unkeyed = 256;
     // Largest keyed request frame, and largest payload once decompressed.
     int64_t max_frame = int64_t{64} << 20;
     int64_t max_payload = int64_t{256} << 20;
