@@ -13,6 +13,7 @@ import threading
 import time
 
 from common import running_agent
+from tls_hello import client_hello
 
 from vemo_master import Session
 
@@ -24,23 +25,9 @@ BURST = 50
 ELSEWHERE = ("127.0.0.2", 0)
 
 
-def _hello():
-    import ssl
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    outgoing = ssl.MemoryBIO()
-    tls = context.wrap_bio(ssl.MemoryBIO(), outgoing)
-    try:
-        tls.do_handshake()
-    except ssl.SSLWantReadError:
-        pass
-    return outgoing.read()
-
-
 def _pester(port, trickle, stop):
     """One peer slot: connect, stay silent or trickle, reconnect when dropped."""
-    hello = _hello()
+    hello = client_hello()
     while not stop.is_set():
         try:
             sock = socket.create_connection(("127.0.0.1", port), 5, source_address=ELSEWHERE)

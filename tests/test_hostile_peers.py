@@ -12,6 +12,7 @@ import pytest
 
 import agent_process
 import raw_transfer as rt
+from tls_hello import client_hello
 from vemo_master import MsgType, Session, pack_request
 
 BOUND = 1.0
@@ -53,17 +54,6 @@ def sees_end(sock, within):
             return False
         except (ConnectionError, ssl.SSLError):
             return True
-
-
-def client_hello():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    outgoing = ssl.MemoryBIO()
-    tls = context.wrap_bio(ssl.MemoryBIO(), outgoing)
-    with pytest.raises(ssl.SSLWantReadError):
-        tls.do_handshake()
-    return outgoing.read()
 
 
 @pytest.fixture

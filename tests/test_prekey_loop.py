@@ -9,7 +9,7 @@ import time
 import pytest
 
 import agent_process
-from test_hostile_peers import client_hello
+from tls_hello import client_hello
 
 # Peers without the key come from another address than the masters, as an
 # attacker's host would.

@@ -77,13 +77,7 @@ bool Agent::advance_unkeyed(Connection& conn) {
 
 void Agent::serve_key_exchange(Connection& conn) {
     const int fd = conn.fileno();
-    operation_ = kOperations[kKeyExchange].name;
-    try {
-        dispatch(fd, kKeyExchange, conn.inbound.take_payload());
-    } catch (py::error_already_set& e) {
-        if (is_interrupt(e)) throw;
-        failure_path(fd, e);
-    }
+    serve_request(fd, kKeyExchange, conn.inbound.take_payload());
     if (conn.closed() || !passwords.contains(py::int_(fd))) return;
     conn.phase = Phase::keyed;
     note_keyed(fd);
