@@ -1,124 +1,128 @@
-"""No master waits for another.  Master A runs one long operation at a time;
-meanwhile master B heartbeats every 100 ms on its own connection and
-master C connects fresh (TLS and key exchange) again and again.  Each row
-prints B's heartbeat p50, p99 and longest gap between replies, C's
-connect-to-key median and maximum, and A's own time, against an idle
-round on the same agent."""
-import hashlib
-import json
-import os
-import socket
+"""No master waits for another.  Master A runs one long operation at a time
+(bench/long_operations.py); meanwhile master B heartbeats every 100 ms on
+its own connection and master C connects fresh (TLS and key exchange) again
+and again.  Each row prints the medians over --rounds of B's heartbeat p50,
+p99 and longest gap between replies, C's connect-to-key median and maximum,
+and A's own time, against an idle round on the same agent.
+
+With --against BUILD, every round also runs A's operation on an agent of
+that build (the main before the change), side by side, and prints A's time
+as a ratio of the two medians.  With --silent/--trickling, peers without the
+key (from another loopback address, reconnecting when dropped) pester the
+agent under test through every row."""
+import argparse
+import contextlib
+import multiprocessing
+import pathlib
 import statistics
 import tempfile
-import threading
 import time
 
+import long_operations
+import unkeyed
 from common import running_agent
 from unkeyed import connect_to_key, heartbeat_until, pct
 
-from vemo_master import MsgType, files
-from vemo_master import extension as x
 
-PAUSE = 3.0
-BIG = 512 << 20
-
-
-def upload_with_pause(agent, a, scratch):
-    content = os.urandom(8 << 20)
-    header = {"f_path": scratch, "f_name": "up.bin", "f_size": len(content),
-              "f_md5": hashlib.md5(content[:512]).hexdigest()}
-    a.send_frame(MsgType.ON_FILE, a.seal(json.dumps(header).encode()))
-    a.sock.sendall(content[:len(content) // 2])
-    time.sleep(PAUSE)
-    a.sock.sendall(content[len(content) // 2:])
-    assert json.loads(a.unseal(a.recv_reply()))["status"] is True
-
-
-def download_with_pause(agent, a, scratch):
-    path = os.path.join(scratch, "big.bin")
-    a.request_json(MsgType.ON_DOWNLOAD, {"filename": path})
-    time.sleep(PAUSE)
-    left = BIG - 512 * 1024  # the header carried the first piece
-    while left > 0:
-        left -= len(a.sock.recv(min(left, 1 << 20)))
-
-
-def plugin_sleeping(agent, a, scratch):
-    assert x.plugin(a, "slow", "nap", seconds=PAUSE) == {"slept": PAUSE}
-
-
-def sha1_of_big_file(agent, a, scratch):
-    files.sha1_matches(a, os.path.join(scratch, "big.bin"), "0" * 40)
-
-
-def relay_to_silent_agent(agent, a, scratch):
-    with socket.create_server(("127.0.0.1", 0)) as silent:
-        try:
-            x.other_sock(a, "127.0.0.1", silent.getsockname()[1], "k", "get_file_list", path="/")
-        except Exception:  # noqa: BLE001 - the refusal is the expected end
-            pass
-
-
-OPERATIONS = [upload_with_pause, download_with_pause, plugin_sleeping, sha1_of_big_file,
-              relay_to_silent_agent]
-
-
-def watch(agent, busy):
-    """B's heartbeat latencies and gaps and C's connect times while `busy`."""
-    b = agent.session(timeout=60)
-    connects = []
-
-    def newcomers():
-        while busy.is_set():
-            connects.append(connect_to_key(agent))
-            time.sleep(0.1)
-
-    c = threading.Thread(target=newcomers)
-    c.start()
-    latencies, gaps = heartbeat_until(b, lambda count: not busy.is_set())
-    c.join()
-    b.close()
-    return latencies, gaps, connects
-
-
-def row(agent, name, operation, scratch):
-    busy = threading.Event()
-    busy.set()
-    results = {}
-
-    def run_a():
+def _master_a(agent, operation, scratch, busy, out):
+    took = None
+    try:
         a = agent.session(timeout=60)
         started = time.monotonic()
         if operation:
             operation(agent, a, scratch)
         else:
-            time.sleep(PAUSE)
-        results["a"] = time.monotonic() - started
+            time.sleep(long_operations.PAUSE)
+        took = time.monotonic() - started
+        a.close()
+    finally:
         busy.clear()
+        out.put(("a", took))
 
-    t = threading.Thread(target=run_a)
-    t.start()
-    latencies, gaps, connects = watch(agent, busy)
-    t.join()
-    ms = 1000.0
-    print("%-24s A %5.2f s | B p50 %5.1f ms p99 %6.1f ms gap %6.1f ms | C median %5.1f ms max %6.1f ms"
-          % (name, results["a"], statistics.median(latencies) * ms, pct(latencies, 0.99) * ms,
-             max(gaps) * ms, statistics.median(connects or [0]) * ms, max(connects or [0]) * ms))
+
+def _master_b(agent, busy, out):
+    b = agent.session(timeout=60)
+    out.put(("b", heartbeat_until(b, lambda count: not busy.is_set())))
+    b.close()
+
+
+def _master_c(agent, busy, out):
+    connects = []
+    while busy.is_set():
+        connects.append(connect_to_key(agent))
+        time.sleep(0.1)
+    out.put(("c", connects))
+
+
+def one_round(agent, operation, scratch):
+    """(A's seconds, B p50, B p99, B longest gap, C median, C max), with A,
+    B and C each a process of its own."""
+    fork = multiprocessing.get_context("fork")
+    busy, out = fork.Event(), fork.Queue()
+    busy.set()
+    masters = [fork.Process(target=_master_a, args=(agent, operation, scratch, busy, out)),
+               fork.Process(target=_master_b, args=(agent, busy, out)),
+               fork.Process(target=_master_c, args=(agent, busy, out))]
+    for m in masters:
+        m.start()
+    results = dict(out.get(timeout=600) for _ in masters)
+    for m in masters:
+        m.join(10)
+    if results["a"] is None:
+        raise RuntimeError("A's operation failed: its traceback is above")
+    (latencies, gaps), connects = results["b"], results["c"]
+    return (results["a"], statistics.median(latencies), pct(latencies, 0.99), max(gaps),
+            statistics.median(connects or [0]), max(connects or [0]))
+
+
+def row(name, rounds, before=None):
+    medians = [statistics.median(r[i] for r in rounds) for i in range(6)]
+    ms = [value * 1000.0 for value in medians[1:]]
+    line = ("%-22s A %6.2f s | B p50 %5.1f p99 %6.1f gap %6.1f ms | C median %5.1f max %6.1f ms"
+            % ((name, medians[0]) + tuple(ms)))
+    if before:
+        a_before = statistics.median(r[0] for r in before)
+        line += " | before: A %6.2f s, ratio %.2f" % (a_before, medians[0] / a_before)
+    print(line, flush=True)
+
+
+def prepared(stack, build=None):
+    kwargs = {"build": pathlib.Path(build)} if build else {}
+    agent = stack.enter_context(running_agent(**kwargs))
+    scratch = stack.enter_context(tempfile.TemporaryDirectory(prefix="vemo-beside-"))
+    long_operations.prepare(agent, scratch)
+    return agent, scratch
 
 
 def main():
-    with running_agent() as agent, tempfile.TemporaryDirectory() as scratch:
-        with open(os.path.join(scratch, "big.bin"), "wb") as f:
-            f.truncate(BIG)
-        plugin = agent.install_dir / "plugin" / "slow"
-        plugin.mkdir(parents=True)
-        (plugin / "slow_main.py").write_text(
-            "import time\n\nclass slow_main(object):\n"
-            "    def nap(self, args):\n        time.sleep(float(args.seconds))\n"
-            "        return {'slept': args.seconds}\n")
-        row(agent, "idle", None, scratch)
-        for operation in OPERATIONS:
-            row(agent, operation.__name__, operation, scratch)
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--against", metavar="BUILD", help="build directory of the main before")
+    parser.add_argument("--silent", type=int, default=0)
+    parser.add_argument("--trickling", type=int, default=0)
+    parser.add_argument("--only", nargs="*", help="operation names to run")
+    args = parser.parse_args()
+    operations = [None] + [op for op in long_operations.OPERATIONS
+                           if not args.only or op.__name__ in args.only]
+    with contextlib.ExitStack() as stack:
+        agent, scratch = prepared(stack)
+        old = prepared(stack, args.against) if args.against else None
+        stop = multiprocessing.Event()
+        if args.silent + args.trickling:
+            attackers = multiprocessing.Process(
+                target=unkeyed.pester, args=(agent.port, args.silent, args.trickling, stop))
+            attackers.start()
+            stack.callback(attackers.join, 10)
+            stack.callback(stop.set)
+            time.sleep(2.0)
+            print("%d silent + %d trickling peers without the key" % (args.silent, args.trickling))
+        for operation in operations:
+            now, before = [], []
+            for _ in range(args.rounds):
+                now.append(one_round(agent, operation, scratch))
+                if old:
+                    before.append(one_round(old[0], operation, old[1]))
+            row(operation.__name__ if operation else "idle", now, before)
     return 0
 
 

@@ -25,7 +25,7 @@ BURST = 50
 ELSEWHERE = ("127.0.0.2", 0)
 
 
-def _pester(port, trickle, stop):
+def _peer_slot(port, trickle, stop):
     """One peer slot: connect, stay silent or trickle, reconnect when dropped."""
     hello = client_hello()
     while not stop.is_set():
@@ -53,8 +53,8 @@ def _pester(port, trickle, stop):
                     break
 
 
-def _attackers(port, silent, trickling, stop):
-    threads = [threading.Thread(target=_pester, args=(port, i >= silent, stop), daemon=True)
+def pester(port, silent, trickling, stop):
+    threads = [threading.Thread(target=_peer_slot, args=(port, i >= silent, stop), daemon=True)
                for i in range(silent + trickling)]
     for t in threads:
         t.start()
@@ -156,7 +156,7 @@ def main():
               % (BURST, keyed, len(failures), total))
         stop = multiprocessing.Event()
         attackers = multiprocessing.Process(
-            target=_attackers, args=(agent.port, args.silent, args.trickling, stop))
+            target=pester, args=(agent.port, args.silent, args.trickling, stop))
         attackers.start()
         time.sleep(2.0)
         try:

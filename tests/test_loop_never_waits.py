@@ -5,13 +5,15 @@ waits for a running plugin call; a plugin's sys.exit() still stops the
 agent."""
 import json
 import os
+import socket
+import ssl
 import time
 
 import pytest
 
 import raw_transfer as rt
 from test_plugins import entry, write_plugin
-from vemo_master import MsgType
+from vemo_master import MsgType, wire
 
 # Far below the bounds a stalled request used to hold the loop for (30 s
 # without progress, 10 s of a plugin here), far above a loaded machine's
@@ -68,6 +70,24 @@ def test_others_are_served_while_a_reader_pauses_mid_download(agent, tmp_path):
     reader, other = agent.session(), agent.session()
     reader.request_json(MsgType.ON_DOWNLOAD, {"filename": str(path)})
     time.sleep(0.5)  # the agent's writes now wait on this reader
+    assert served_meanwhile(agent, other)
+
+
+def test_others_are_served_while_a_keyed_peer_stops_reading_its_heartbeats(agent):
+    flooder, other = agent.session(), agent.session()
+    flooder.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    flooder.sock.setblocking(False)
+    frame = wire.pack_request(MsgType.HEARTBEAT) * 4096
+    # Heartbeats until the agent has taken none for a second: its replies,
+    # never read, have filled both sides' buffers.
+    deadline, last_taken = time.monotonic() + 120, time.monotonic()
+    while time.monotonic() - last_taken < 1.0:
+        assert time.monotonic() < deadline, "the agent never stopped taking heartbeats"
+        try:
+            flooder.sock.send(frame)
+            last_taken = time.monotonic()
+        except (ssl.SSLWantWriteError, BlockingIOError):
+            time.sleep(0.01)
     assert served_meanwhile(agent, other)
 
 

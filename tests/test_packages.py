@@ -4,12 +4,12 @@ virtual environment, offline, for a round trip."""
 import shutil
 import subprocess
 import sys
-import zipfile
 
 import pytest
 
 import agent_process
 from refusals import refusal
+from wheels import build_wheel
 from vemo_master import Refused, pip_install
 from vemo_master import extension as x
 
@@ -148,21 +148,6 @@ def test_list_pairs_follow_the_interpreters_pattern(canned):
 
 
 # ---------------------------------------------------------------- real pip
-def build_wheel(folder, name, version, requires=()):
-    dist = "%s-%s.dist-info" % (name, version)
-    files = {
-        name + ".py": "VERSION = %r\n" % version,
-        dist + "/METADATA": "Metadata-Version: 2.1\nName: %s\nVersion: %s\n%s" % (
-            name, version, "".join("Requires-Dist: %s\n" % r for r in requires)),
-        dist + "/WHEEL": "Wheel-Version: 1.0\nGenerator: tests\nRoot-Is-Purelib: true\n"
-                         "Tag: py3-none-any\n",
-    }
-    files[dist + "/RECORD"] = "".join("%s,,\n" % p for p in list(files) + [dist + "/RECORD"])
-    with zipfile.ZipFile(str(folder / ("%s-%s-py3-none-any.whl" % (name, version))), "w") as z:
-        for path, text in files.items():
-            z.writestr(path, text)
-
-
 @pytest.fixture(scope="module")
 def pip_root(installed_tree, tmp_path_factory):
     """A server root whose private environment is a real virtual

@@ -233,6 +233,12 @@ void TlsStream::write_all(const char* buf, size_t n, double stall) {
     }
 }
 
+bool TlsStream::writable_now() const {
+    if (!fd_.valid() || broken_) return false;
+    pollfd p{fd_.get(), POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
+}
+
 bool TlsStream::has_buffered() {
     if (!fd_.valid() || broken_ || !SSL_has_pending(ssl_.get())) return false;
     char c;

@@ -62,6 +62,9 @@ public:
     // how many arrived.
     size_t read_exact(char* buf, size_t n, double stall);
     void write_all(const char* buf, size_t n, double stall);
+    // True when the socket would take a small write now: a reader that has
+    // stopped reading has filled it.
+    bool writable_now() const;
     // True when TLS already holds application bytes that the socket's
     // readiness can no longer announce.
     bool has_buffered();

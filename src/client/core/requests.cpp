@@ -1,5 +1,6 @@
-// Where a request runs.  The heartbeat is answered on the loop; every other
-// request runs beside it, so that no connection's peer, file or host call
+// Where a request runs.  The heartbeat is answered on the loop while its
+// peer's socket takes the reply at once; every other request, and a
+// heartbeat whose peer has stopped reading, runs beside it, so that no connection's peer, file or host call
 // holds any other connection.  While a connection's request runs, the
 // connection is not read: its requests are still served one at a time, in
 // order, and frames pipelined behind a running request wait for it.
@@ -33,7 +34,7 @@ bool Agent::on_loop_thread() const {
 }
 
 void Agent::start_request(Connection& conn, int fd, int type, std::string&& payload) {
-    if (type == kHeartbeat || !host_work_) {
+    if ((type == kHeartbeat && conn.stream.writable_now()) || !host_work_) {
         serve_request(fd, type, std::move(payload));
         if (!conn.closed()) buffered_.insert(fd);
         return;
