@@ -96,9 +96,7 @@ def _usage_document(argv, message):
 
 def _run(argv):
     try:
-        args = parse(argv)
-        args.host_given = args.host is not None
-        args.host = args.host or "127.0.0.1"
+        args = parse(argv, os.environ)
         args.key = os.path.expanduser(args.key or default_key())
         if args.handler is not None and args.handler.check is not None:
             args.handler.check(args)

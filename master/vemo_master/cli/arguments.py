@@ -77,10 +77,10 @@ KEY=VALUE arguments (plugin-call, task, relay) are request keys; a VALUE
 
 # (flags, options, default) of the options accepted anywhere.
 GLOBAL_OPTIONS = [
-    (("--host",), dict(help="agent address (default %s)" % DEFAULT_HOST),
-     None),
-    (("--port",), dict(type=port_number, help="agent port (default %d)"
-                       % DEFAULT_PORT), DEFAULT_PORT),
+    (("--host",), dict(help="agent address (default $VEMO_HOST, else %s)"
+                       % DEFAULT_HOST), None),
+    (("--port",), dict(type=port_number, help="agent port (default "
+                       "$VEMO_PORT, else %d)" % DEFAULT_PORT), None),
     (("--key",), dict(help="agent's public key file (see key: below)"),
      None),
     (("--timeout",), dict(type=positive_float, metavar="S",
@@ -213,7 +213,23 @@ def glue_free_text(argv):
     return out
 
 
-def parse(argv):
+def _from_environment(args, environ):
+    """--host and --port not given: $VEMO_HOST (without --hosts) and
+    $VEMO_PORT, else the defaults."""
+    args.host_given = bool(args.host or (
+        not args.hosts and environ.get("VEMO_HOST")))
+    if not args.hosts:
+        args.host = args.host or environ.get("VEMO_HOST") or DEFAULT_HOST
+    if args.port is None and environ.get("VEMO_PORT"):
+        try:
+            args.port = port_number(environ["VEMO_PORT"])
+        except (ValueError, argparse.ArgumentTypeError):
+            raise UsageError("$VEMO_PORT is not a port: %r"
+                             % environ["VEMO_PORT"])
+    args.port = args.port or DEFAULT_PORT
+
+
+def parse(argv, environ):
     """The parsed arguments; UsageError for a grammar or combination that
     cannot make a request."""
     args = build_parser("--list-hosts" not in argv).parse_args(
@@ -226,4 +242,5 @@ def parse(argv):
         raise UsageError("--limit needs --hosts")
     if args.list_hosts and not args.hosts:
         raise UsageError("--list-hosts needs --hosts")
+    _from_environment(args, environ)
     return args
