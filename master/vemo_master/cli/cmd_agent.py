@@ -2,7 +2,7 @@
 packages, module reload, workers, tasks, archives and the relay."""
 import time
 
-from .. import archives, extension, files
+from .. import archives, crypto, extension, files
 from ..errors import AgentFailure, Refused
 from .argtypes import DEFAULT_PORT, json_object, key_value, positive_int
 from .argtypes import split_host_port
@@ -237,6 +237,12 @@ def _check_relay(args):
     except ValueError as exc:
         raise UsageError(str(exc))
     local_file(args.target_key)
+    with open(args.target_key, "rb") as f:
+        try:
+            crypto.wrap_session_key(f.read(), crypto.new_session_key())
+        except ValueError:
+            raise failed("%s is not an RSA public key (the relay target's "
+                         "data/id_rsa.pub)" % args.target_key)
 
 
 # Failure reports of the relay that mean the other agent was not reached.
