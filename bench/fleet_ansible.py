@@ -40,8 +40,11 @@ TASKS = {
 }
 
 
-def start_fleet(base, count):
-    """`count` agents, each on a copy of the installed tree `base`."""
+def start_fleet(base, count, agents):
+    """Appends `count` agents to `agents`, each on a copy of the installed
+    tree `base`; one start first makes the key and certificate they
+    share."""
+    agent_process.start_agent(base).stop()
     ports = set()
     while len(ports) < count:
         ports.add(agent_process.free_port())
@@ -54,10 +57,11 @@ def start_fleet(base, count):
         scratch.mkdir()
         wrap = ["unshare", "-m", "sh", "-c",
                 'mount --bind "$0" %s && exec "$@"' % FLEET_DIR, str(scratch)]
-        return agent_process.start_agent(root, port=port, wrap=wrap)
+        agents.append(agent_process.start_agent(root, port=port, wrap=wrap))
 
-    with concurrent.futures.ThreadPoolExecutor(16) as pool:
-        return list(pool.map(one, range(count), sorted(ports)))
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        list(pool.map(one, range(count), sorted(ports)))
+    agents.sort(key=lambda a: a.port)
 
 
 def inventory(path, agents):
@@ -108,10 +112,11 @@ def main():
                    ANSIBLE_PYTHON_INTERPRETER=sys.executable,
                    PYTHONPATH=str(REPO / "master"))
         started = time.perf_counter()
-        agents = start_fleet(tmp / "base", options.n)
-        print("%d agents started in %.1f s" % (options.n,
-                                                time.perf_counter() - started))
+        agents = []
         try:
+            start_fleet(tmp / "base", options.n, agents)
+            print("%d agents started in %.1f s"
+                  % (options.n, time.perf_counter() - started))
             hosts = tmp / "hosts.ini"
             inventory(hosts, agents)
             payload = tmp / "payload.bin"
