@@ -21,7 +21,7 @@ import sys
 import tempfile
 import time
 
-from common import REPO, timed
+from common import REPO
 
 import agent_process
 from harness import BUILD
@@ -72,9 +72,12 @@ def inventory(path, agents):
 
 
 def run(argv, env):
+    """(seconds, exit code, output) of one command."""
+    start = time.perf_counter()
     done = subprocess.run(argv, env=env, capture_output=True, text=True,
                           timeout=3600)
-    return done.returncode, done.stdout + done.stderr
+    return (time.perf_counter() - start, done.returncode,
+            done.stdout + done.stderr)
 
 
 def recap(output):
@@ -130,23 +133,14 @@ def main():
                                     FLEET_DIR + "/vemoctl/"], "put")]
             rows = []
             for label, words, task in steps:
-                code, out = 0, ""
-
-                def by_vemoctl():
-                    nonlocal code, out
-                    code, out = run(vemoctl + words, env)
-                vemoctl_s = timed(by_vemoctl)
+                vemoctl_s, code, out = run(vemoctl + words, env)
                 assert code == 0, out[-2000:]
                 play = tmp / ("%s.yml" % task)
                 play.write_text(PLAY.format(task=TASKS[task].format(
                     src=payload)))
-
-                def by_ansible():
-                    nonlocal code, out
-                    code, out = run([str(bin_dir / "ansible-playbook"),
-                                     "-f", str(options.forks), "-i",
-                                     str(hosts), str(play)], env)
-                ansible_s = timed(by_ansible)
+                ansible_s, code, out = run(
+                    [str(bin_dir / "ansible-playbook"), "-f",
+                     str(options.forks), "-i", str(hosts), str(play)], env)
                 totals = recap(out)
                 assert code == 0 and totals.get("ok") == options.n, \
                     out[-2000:]

@@ -152,6 +152,14 @@ def _add_args(parser, declared):
         parser.add_argument(*flags, **options)
 
 
+class ParagraphFormatter(argparse.HelpFormatter):
+    """Fills each paragraph of a description or epilog on its own."""
+
+    def _fill_text(self, text, width, indent):
+        return "\n\n".join(super(ParagraphFormatter, self)._fill_text(
+            paragraph, width, indent) for paragraph in text.split("\n\n"))
+
+
 GLOBAL_NOTE = ("global options (--host, --port, --key, --json, --hosts, "
                "...) go anywhere on the line: see vemoctl --help")
 
@@ -167,7 +175,8 @@ def generate_subparsers(root, commands, required=True):
             epilog += "\n\n" + command.notes
         epilog += "\n\n" + GLOBAL_NOTE
         p = sub.add_parser(command.name, help=command.help,
-                           description=command.help, epilog=epilog)
+                           description=command.help, epilog=epilog,
+                           formatter_class=ParagraphFormatter)
         p.set_defaults(handler=command)
         _add_args(p, command.args)
         if command.actions:
