@@ -96,7 +96,7 @@ def _usage_document(argv, message):
 
 def _run(argv):
     try:
-        args = parse(argv, os.environ)
+        args = parse(argv)
         args.key = os.path.expanduser(args.key or default_key())
         if args.handler is not None and args.handler.check is not None:
             args.handler.check(args)

@@ -2,6 +2,7 @@
 declarations. The global options are accepted anywhere on the line, before
 or after the command, as kubectl does."""
 import argparse
+import os
 
 from .. import __version__
 from ..session import DEADLINE_WAITS, DEFAULT_MAX_REPLY
@@ -238,9 +239,10 @@ def _from_environment(args, environ):
     args.port = args.port or DEFAULT_PORT
 
 
-def parse(argv, environ):
+def parse(argv, environ=None):
     """The parsed arguments; UsageError for a grammar or combination that
-    cannot make a request."""
+    cannot make a request. `environ` (default os.environ) may name the
+    agent ($VEMO_HOST, $VEMO_PORT)."""
     args = build_parser("--list-hosts" not in argv).parse_args(
         glue_free_text(argv))
     if args.insecure and args.fingerprint:
@@ -251,5 +253,5 @@ def parse(argv, environ):
         raise UsageError("--limit needs --hosts")
     if args.list_hosts and not args.hosts:
         raise UsageError("--list-hosts needs --hosts")
-    _from_environment(args, environ)
+    _from_environment(args, os.environ if environ is None else environ)
     return args
