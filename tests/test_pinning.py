@@ -83,7 +83,8 @@ def test_vemoctl_records_then_refuses_a_new_certificate_until_trusted(
     assert vemoctl(second_agent, "--insecure", "ping").returncode == 0
     assert known_lines() == ["127.0.0.1:%d %s" % (agent.port, first)]
 
-    trusted = vemoctl(second_agent, "--json", "trust", second.upper())
+    trusted = vemoctl(second_agent, "--host", "127.0.0.1", "--json", "trust",
+                      second.upper())
     assert as_json(trusted)["result"]["replaced"] == first
     assert vemoctl(second_agent, "ping").returncode == 0
     assert known_lines() == ["127.0.0.1:%d %s" % (agent.port, second)]

@@ -42,6 +42,16 @@ def _agrees(state, wanted):
         value is None or state[key] == value for key, value in wanted.items())
 
 
+def _differences(state, wanted):
+    """What of `wanted` `state` lacks, in words ("owner is root, not www")."""
+    if state is None:
+        return "it is missing"
+    names = {"type": "it is a", "mode": "mode is", "user": "owner is"}
+    return "; ".join("%s %s, not %s" % (names[key], state[key], value)
+                     for key, value in wanted.items()
+                     if value is not None and state[key] != value)
+
+
 def _check_kind(path, record, kind):
     if kind is not None and record is not None and record["type"] != kind:
         raise NotApplied("%s is a %s, not a %s" % (path, record["type"], kind))
@@ -73,7 +83,8 @@ def settle(session, path, mode=None, owner=None, kind=None, check=False,
                        owner if wanted["user"] != before["user"] else None)
     after = seen(files.stat(session, path))
     if not _agrees(after, wanted):
-        raise NotApplied("%s reads back as %s, not %s" % (path, after, wanted))
+        raise NotApplied("%s unchanged: %s" % (path, _differences(after,
+                                                                  wanted)))
     return Change(changed, before, after, note)
 
 

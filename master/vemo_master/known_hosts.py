@@ -165,7 +165,8 @@ def record(path, host, port, fingerprint, replace=False, peers=()):
 def check(path, host, port, actual, peers=()):
     """Pass when every line pinning the agent (reached at `peers`) records
     `actual`, recording it where none does; CertificateChanged when one
-    records another fingerprint."""
+    records another fingerprint. True at first contact: when no line
+    pinned the agent before and this call recorded it."""
     wanted = keys(host, port, peers)
     recorded = _recorded(_read_lines(path), wanted)
     old = _previous(recorded, actual)
@@ -175,3 +176,4 @@ def check(path, host, port, actual, peers=()):
         old = record(path, host, port, actual, peers=peers)
     if old is not None and old != actual:
         raise CertificateChanged(host, port, old, actual, path)
+    return old is None

@@ -33,12 +33,14 @@ def _content(record, same):
 
 
 def place(session, local, remote, mode=None, owner=None, check=False,
-          sha1=None):
+          sha1=None, verify=True, progress=None, on_verify=None):
     """Puts local file `local` at `remote` (a path or a directory) with
     `mode` and `owner` (each when given, applied whether or not content
-    moved). `sha1`, when known, is the local file's digest. The Change's
-    before and after carry the remote path's type, mode, owner, size and
-    whether its content was the local file's."""
+    moved). `sha1`, when known, is the local file's digest; `verify`,
+    `progress` and `on_verify` are passed on to transfer.upload(). The
+    Change's before and after carry the remote path's type, mode, owner,
+    size and whether its content was the local file's; its `transfer` is
+    the upload's outcome when content moved."""
     path = destination(session, local, remote)
     digest = sha1 or files.local_sha1(local)
     bits = None if mode is None else mode_bits(mode)
@@ -59,14 +61,16 @@ def place(session, local, remote, mode=None, owner=None, check=False,
     in_header = (bits is not None and owner is not None
                  and HEADER_OWNER.fullmatch(owner) is not None)
     directory, name = posixpath.split(path)
-    moved = not same
-    if moved:
-        transfer.upload(session, local, directory, name,
-                        "%o" % bits if in_header else None,
-                        owner if in_header else None, sha1=digest)
+    sent = None
+    if not same:
+        sent = transfer.upload(session, local, directory, name,
+                               "%o" % bits if in_header else None,
+                               owner if in_header else None, verify=verify,
+                               progress=progress, sha1=digest,
+                               on_verify=on_verify)
     perms = settle(session, path, bits, owner, "file")
     after = _content(files.stat(session, path), True)
-    return Change(moved or perms.changed, before, after, perms.note)
+    return Change(not same or perms.changed, before, after, perms.note, sent)
 
 
 def fetch(session, remote, local, check=False):

@@ -89,6 +89,9 @@ class Session(object):
         self.fingerprint = _normalise_fingerprint(fingerprint)
         self.insecure = insecure
         self.known_hosts = known_hosts
+        # (fingerprint, known-hosts file) when the last connect() was the
+        # first contact and recorded the agent's certificate.
+        self.first_contact = None
         self.sock = None
         self.key = None
 
@@ -133,9 +136,10 @@ class Session(object):
             if actual != self.fingerprint:
                 raise FingerprintMismatch(self.fingerprint, actual)
             return
-        known_hosts.check(self.known_hosts or known_hosts.default_path(),
-                          self.host, self.port, actual,
-                          peers=[self.sock.getpeername()[0]])
+        path = self.known_hosts or known_hosts.default_path()
+        if known_hosts.check(path, self.host, self.port, actual,
+                             peers=[self.sock.getpeername()[0]]):
+            self.first_contact = (actual, path)
 
     def close(self):
         if self.sock is not None:

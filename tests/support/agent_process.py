@@ -76,9 +76,10 @@ class AgentProcess(object):
         return self.output()
 
 
-def start_agent(root, port=None, setup=None):
+def start_agent(root, port=None, setup=None, wrap=()):
     """Start an agent serving server root `root` and wait until it speaks
-    TLS. `setup` is Python run on the agent object `a` before `run`."""
+    TLS. `setup` is Python run on the agent object `a` before `run`;
+    `wrap` is a command the agent's command line is handed to."""
     root = pathlib.Path(root)
     port = port or free_port()
     install_dir = root / "vemo" / "client-side"
@@ -89,7 +90,8 @@ def start_agent(root, port=None, setup=None):
     err_path = root / ("agent-%d.err" % port)
     with open(str(out_path), "wb") as out, open(str(err_path), "wb") as err:
         proc = subprocess.Popen(
-            [sys.executable, "-u", "-c", code], cwd=str(install_dir),
+            list(wrap) + [sys.executable, "-u", "-c", code],
+            cwd=str(install_dir),
             env=agent_env(root), stdout=out, stderr=err)
     agent = AgentProcess(root, port, proc, out_path, err_path)
     deadline = time.monotonic() + START_TIMEOUT

@@ -7,12 +7,16 @@ import sys
 from .arguments import parse
 from .fleet import Board, run_all
 from .inventory import read_inventory
-from .output import (EXIT_CODES, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_PIPE,
-                     EXIT_USAGE, CommandError, UsageError, error,
-                     overall_exit, print_json, print_text, summary_table)
+from .commands import COMMANDS
+from .output import (EXIT_CODES, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK,
+                     EXIT_PIPE, EXIT_USAGE, CommandError, UsageError, address,
+                     error, overall_exit, print_json, print_text,
+                     summary_table)
 from .runner import Target, public, run
 
 __all__ = ["main"]
+
+COMMAND_NAMES = {command.name for command in COMMANDS}
 
 
 def default_key():
@@ -27,12 +31,22 @@ def default_key():
     return configured if os.path.isfile(configured) else "./id_rsa.pub"
 
 
+def _interrupted_document(args):
+    return {"command": args.command, "host": args.host, "port": args.port,
+            "ok": False, "status": "interrupted", "error": "interrupted"}
+
+
 def _single(args):
-    if not args.handler.connects:
-        document = args.handler.run(args)
-    else:
-        document = run(Target(args.host, args.port, args.key), args,
-                       show_progress=True)
+    try:
+        target = Target(args.host, args.port, args.key)
+        if not args.handler.connects:
+            document = args.handler.run(args, target)
+        else:
+            document = run(target, args, show_progress=True)
+    except KeyboardInterrupt:
+        if args.json:
+            print_json(_interrupted_document(args))
+        raise
     if args.json:
         print_json(public(document))
     elif document["ok"]:
@@ -45,9 +59,18 @@ def _single(args):
 def _fleet(args, targets):
     board = Board(len(targets), quiet=args.json)
     try:
-        results = run_all(targets, args, board)
+        if args.handler.connects:
+            results = run_all(targets, args, board)
+        else:
+            results = [args.handler.run(args, t) for t in targets]
+            for index, document in enumerate(results):
+                board.ended(index, document)
     except KeyboardInterrupt:
-        print_text(summary_table(board.states(targets)), stream=sys.stderr)
+        states = board.states(targets)
+        if args.json:
+            print_json([public(s) for s in states])
+        else:
+            print_text(summary_table(states), stream=sys.stderr)
         raise
     if args.json:
         print_json([public(r) for r in results])
@@ -56,8 +79,17 @@ def _fleet(args, targets):
     return overall_exit(results)
 
 
+def _list_hosts(args, targets):
+    if args.json:
+        print_json([{"host": t.host, "port": t.port, "key": t.key_path,
+                     "fingerprint": t.fingerprint} for t in targets])
+    else:
+        print_text("\n".join(address(t.host, t.port) for t in targets))
+    return EXIT_OK
+
+
 def _usage_document(argv, message):
-    command = next((a for a in argv if not a.startswith("-")), None)
+    command = next((a for a in argv if a in COMMAND_NAMES), None)
     return {"command": command, "ok": False, "status": "usage",
             "error": message}
 
@@ -65,9 +97,8 @@ def _usage_document(argv, message):
 def _run(argv):
     try:
         args = parse(argv)
-        args.host = args.host or "127.0.0.1"
         args.key = os.path.expanduser(args.key or default_key())
-        if args.handler.check is not None:
+        if args.handler is not None and args.handler.check is not None:
             args.handler.check(args)
         targets = args.hosts and read_inventory(
             args.hosts, args.port, args.key).select(args.limit)
@@ -85,6 +116,8 @@ def _run(argv):
                         "error": exc.message})
         error(exc.message)
         return EXIT_CODES[exc.status]
+    if args.list_hosts:
+        return _list_hosts(args, targets)
     if targets:
         return _fleet(args, targets)
     return _single(args)

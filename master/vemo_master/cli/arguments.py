@@ -2,6 +2,7 @@
 declarations. The global options are accepted anywhere on the line, before
 or after the command, as kubectl does."""
 import argparse
+import os
 
 from .. import __version__
 from ..session import DEADLINE_WAITS, DEFAULT_MAX_REPLY
@@ -45,7 +46,11 @@ key: the agent's public key, data/id_rsa.pub under its install directory.
 inventory (--hosts FILE): see docs/vemoctl.md. One agent per line,
   "host[:port] [keyfile] [port=N] [key=FILE] [fingerprint=HEX]", "[group]"
   lines open a group, "#" starts a comment; or YAML (FILE ending in .yml
-  or .yaml). --limit picks groups, hosts or fnmatch patterns. The command
+  or .yaml). An Ansible inventory (ansible_host, vemo_port, vemo_key,
+  vemo_fingerprint; host_vars/, group_vars/) is read with ansible-core
+  when it is installed. --limit picks groups, hosts or fnmatch patterns,
+  "&" keeps only hosts also in a group, "!" drops them ("web:&prod:!db");
+  --list-hosts prints the selection. The command
   runs on up to --parallel agents at once; each host's result prints as it
   ends, a summary follows. "get" writes each host's copy to
   LOCAL/<host>_<port>/<name>.
@@ -55,7 +60,10 @@ certificates: the agent's certificate is self-signed, so vemoctl pins it
   ~/.config/vemo/known_hosts); a different certificate later is refused
   (exit %d), naming both fingerprints. After a deliberate change:
     vemoctl --host HOST --port PORT trust FINGERPRINT
-  The fingerprint of an agent's certificate:
+  (or --hosts FILE --limit HOST trust [FINGERPRINT], the inventory's
+  fingerprint by default). Fingerprints are shown as 64 lower-case hex
+  digits; colons and upper case are accepted. The fingerprint of an
+  agent's certificate:
     openssl x509 -in INSTALL_DIR/cert/certificate.pem -noout -fingerprint -sha256
   --fingerprint pins one explicitly and leaves the file alone; --insecure
   accepts any certificate, which lets a man in the middle read and replay
@@ -70,10 +78,10 @@ KEY=VALUE arguments (plugin-call, task, relay) are request keys; a VALUE
 
 # (flags, options, default) of the options accepted anywhere.
 GLOBAL_OPTIONS = [
-    (("--host",), dict(help="agent address (default %s)" % DEFAULT_HOST),
-     None),
-    (("--port",), dict(type=port_number, help="agent port (default %d)"
-                       % DEFAULT_PORT), DEFAULT_PORT),
+    (("--host",), dict(help="agent address (default $VEMO_HOST, else %s)"
+                       % DEFAULT_HOST), None),
+    (("--port",), dict(type=port_number, help="agent port (default "
+                       "$VEMO_PORT, else %d)" % DEFAULT_PORT), None),
     (("--key",), dict(help="agent's public key file (see key: below)"),
      None),
     (("--timeout",), dict(type=positive_float, metavar="S",
@@ -106,6 +114,10 @@ GLOBAL_OPTIONS = [
                         help="with --hosts: only these groups, hosts or "
                              "patterns (comma-separated, repeatable)"),
      None),
+    (("--list-hosts",), dict(action="store_true",
+                             help="with --hosts: print the hosts --limit "
+                                  "selects and stop (no COMMAND needed)"),
+     False),
     (("--parallel",), dict(type=positive_int, metavar="N",
                            help="agents served at once with --hosts "
                                 "(default %d)" % DEFAULT_PARALLEL),
@@ -125,10 +137,13 @@ class Parser(argparse.ArgumentParser):
 
 
 def _add_globals(parser, top):
-    group = parser.add_argument_group("global options")
+    group = parser.add_argument_group("global options") if top else parser
     for flags, options, default in GLOBAL_OPTIONS:
         # Below the top only what is given is set, so that a subparser's
-        # default never hides a value given before the command.
+        # default never hides a value given before the command; there the
+        # options are accepted but left out of --help.
+        if not top:
+            options = dict(options, help=argparse.SUPPRESS)
         group.add_argument(*flags, default=default if top
                            else argparse.SUPPRESS, **options)
 
@@ -138,17 +153,31 @@ def _add_args(parser, declared):
         parser.add_argument(*flags, **options)
 
 
-def generate_subparsers(root, commands):
+class ParagraphFormatter(argparse.HelpFormatter):
+    """Fills each paragraph of a description or epilog on its own."""
+
+    def _fill_text(self, text, width, indent):
+        return "\n\n".join(super(ParagraphFormatter, self)._fill_text(
+            paragraph, width, indent) for paragraph in text.split("\n\n"))
+
+
+GLOBAL_NOTE = ("global options (--host, --port, --key, --json, --hosts, "
+               "...) go anywhere on the line: see vemoctl --help")
+
+
+def generate_subparsers(root, commands, required=True):
     """One subparser per declaration, with its sub-actions."""
     sub = root.add_subparsers(dest="command", metavar="COMMAND",
                               parser_class=Parser)
-    sub.required = True
+    sub.required = required
     for command in commands:
         epilog = "--json result: " + command.result
         if command.notes:
             epilog += "\n\n" + command.notes
+        epilog += "\n\n" + GLOBAL_NOTE
         p = sub.add_parser(command.name, help=command.help,
-                           description=command.help, epilog=epilog)
+                           description=command.help, epilog=epilog,
+                           formatter_class=ParagraphFormatter)
         p.set_defaults(handler=command)
         _add_args(p, command.args)
         if command.actions:
@@ -157,20 +186,22 @@ def generate_subparsers(root, commands):
             actions.required = True
             for name, (help_text, declared) in command.actions.items():
                 q = actions.add_parser(name, help=help_text,
-                                       description=help_text)
+                                       description=help_text,
+                                       epilog=GLOBAL_NOTE)
                 _add_args(q, declared)
                 _add_globals(q, top=False)
         _add_globals(p, top=False)
 
 
-def build_parser():
+def build_parser(command_required=True):
     parser = Parser(
         prog="vemoctl", description="Drive vemo node agents.",
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version",
                         version="vemoctl " + __version__)
     _add_globals(parser, top=True)
-    generate_subparsers(parser, COMMANDS)
+    parser.set_defaults(handler=None)
+    generate_subparsers(parser, COMMANDS, command_required)
     return parser
 
 
@@ -192,14 +223,35 @@ def glue_free_text(argv):
     return out
 
 
-def parse(argv):
+def _from_environment(args, environ):
+    """--host and --port not given: $VEMO_HOST (without --hosts) and
+    $VEMO_PORT, else the defaults."""
+    args.host_given = bool(args.host or (
+        not args.hosts and environ.get("VEMO_HOST")))
+    if not args.hosts:
+        args.host = args.host or environ.get("VEMO_HOST") or DEFAULT_HOST
+    if args.port is None and environ.get("VEMO_PORT"):
+        try:
+            args.port = port_number(environ["VEMO_PORT"])
+        except (ValueError, argparse.ArgumentTypeError):
+            raise UsageError("$VEMO_PORT is not a port: %r"
+                             % environ["VEMO_PORT"])
+    args.port = args.port or DEFAULT_PORT
+
+
+def parse(argv, environ=None):
     """The parsed arguments; UsageError for a grammar or combination that
-    cannot make a request."""
-    args = build_parser().parse_args(glue_free_text(argv))
+    cannot make a request. `environ` (default os.environ) may name the
+    agent ($VEMO_HOST, $VEMO_PORT)."""
+    args = build_parser("--list-hosts" not in argv).parse_args(
+        glue_free_text(argv))
     if args.insecure and args.fingerprint:
         raise UsageError("--fingerprint and --insecure exclude each other")
     if args.hosts and args.host:
         raise UsageError("--host and --hosts exclude each other")
     if args.limit and not args.hosts:
         raise UsageError("--limit needs --hosts")
+    if args.list_hosts and not args.hosts:
+        raise UsageError("--list-hosts needs --hosts")
+    _from_environment(args, os.environ if environ is None else environ)
     return args

@@ -2,7 +2,7 @@
 packages, module reload, workers, tasks, archives and the relay."""
 import time
 
-from .. import archives, extension, files
+from .. import archives, crypto, extension, files
 from ..errors import AgentFailure, Refused
 from .argtypes import DEFAULT_PORT, json_object, key_value, positive_int
 from .argtypes import split_host_port
@@ -10,7 +10,8 @@ from .checks import local_file, no_clash
 from .declare import Command, Outcome, arg
 from ..messages import english
 from ..workers import ALREADY_RUNNING
-from .output import UsageError, failed, refused, render_value
+from .output import (RelayRefused, UsageError, failed, refused,
+                     render_value)
 
 RELAY_FUNS = ("heartbeat", "get_file_list", "check_file_sha1", "create_dir",
               "set_file_mode", "get_plugin_list", "plugin_is_isntalled",
@@ -236,12 +237,34 @@ def _check_relay(args):
     except ValueError as exc:
         raise UsageError(str(exc))
     local_file(args.target_key)
+    with open(args.target_key, "rb") as f:
+        try:
+            crypto.wrap_session_key(f.read(), crypto.new_session_key())
+        except ValueError:
+            raise failed("%s is not an RSA public key (the relay target's "
+                         "data/id_rsa.pub)" % args.target_key)
 
 
 # Failure reports of the relay that mean the other agent was not reached.
 _UNREACHED = ("ConnectionRefusedError", "TimeoutError", "timeout",
               "ConnectionResetError", "gaierror", "OSError", "SSLError",
-              "ConnectionError")
+              "ConnectionError", "Unreachable")
+# How the relay's client reports an agent that dropped the key it sent.
+_KEY_DROPPED = "closed before the key was accepted"
+
+
+def _relay_failure(ctx, exc):
+    """The one line of a relay whose call of the other agent raised."""
+    a = ctx.args
+    if exc.exception == "KeyRefused" or (exc.exception == "Unreachable"
+                                         and _KEY_DROPPED in exc.detail):
+        return refused("%s: relay target %s refused the key of %s (is it "
+                       "that agent's public key?)"
+                       % (ctx.where, a.target, a.target_key))
+    if exc.exception in _UNREACHED:
+        return failed("%s: relay target %s unreachable: %s"
+                      % (ctx.where, a.target, exc.detail or exc.exception))
+    return None
 
 
 def relay(ctx):
@@ -252,13 +275,11 @@ def relay(ctx):
     try:
         answer = extension.relay(ctx.session, host, port, token, a.fun,
                                  request_args(a))
+        return _answer(answer)
     except AgentFailure as exc:
-        last = exc.text.strip().splitlines()[-1]
-        if last.split(":")[0].split(".")[-1] in _UNREACHED:
-            raise failed("%s: relay target %s unreachable: %s"
-                         % (ctx.where, a.target, last))
-        raise
-    return _answer(answer)
+        raise _relay_failure(ctx, exc) or exc
+    except Refused as exc:
+        raise RelayRefused(exc.msg, "%s:%d" % (host, port))
 
 
 COMMANDS = [

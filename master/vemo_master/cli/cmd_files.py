@@ -9,6 +9,7 @@ import time
 
 from .. import files
 from ..ensure import SPECIAL_NOTE, mode_bits
+from ..errors import AgentFailure
 from .checks import absolute, check_path, existing, local_file, octal
 from .argtypes import octal_mode
 from .declare import Command, Outcome, arg
@@ -45,7 +46,13 @@ def _by_name(records):
 
 
 def ls(ctx):
-    listing = files.list_dir(ctx.session, ctx.args.path)
+    try:
+        listing = files.list_dir(ctx.session, ctx.args.path)
+    except AgentFailure as exc:
+        if exc.exception != "NotADirectoryError":
+            raise
+        raise refused("%s: %s is not a directory (stat shows one entry)"
+                      % (ctx.where, ctx.args.path))
     dirs, plain = _by_name(listing["dirs"]), _by_name(listing["files"])
     lines = [_record_line(dict(r, type="dir")) for r in dirs]
     lines += [_record_line(dict(r, type="file")) for r in plain]
@@ -145,7 +152,12 @@ def sha1(ctx):
     a = ctx.args
     given = bool(_digest_given(a.expected))
     digest = a.expected.lower() if given else ctx.local_sha1(a.expected)
-    match = files.sha1_matches(ctx.session, a.remote, digest)
+    try:
+        match = files.sha1_matches(ctx.session, a.remote, digest)
+    except AgentFailure as exc:
+        if exc.exception != "IsADirectoryError":
+            raise
+        match = False
     if not match:
         record = existing(ctx, a.remote)
         if record["type"] != "file":

@@ -1,19 +1,31 @@
-"""Inventories of agents for --hosts: the plain or INI form (a hosts file
-of "host[:port] [keyfile]" lines, optionally under [group] headers) and
-the YAML form, both in the shape operators know from ansible.
+"""Inventories of agents for --hosts. vemoctl's own form: a plain or INI
+hosts file of "host[:port] [keyfile]" lines, optionally under [group]
+headers, or the same in YAML. Each agent may carry its own port, key and
+certificate fingerprint; relative key files are taken from the
+inventory's directory.
 
-Each agent may carry its own port, key and certificate fingerprint;
-relative key files are taken from the inventory's directory."""
+Anything else (ansible_host and vemo_* variables, [group:vars],
+host_vars/ and group_vars/ beside the file, an inventory directory) is an
+Ansible inventory, read by ansible-core's own code (ansible_inventory.py)
+when it is installed."""
 import fnmatch
 import os
 import re
 
-from .argtypes import sha256_hex, split_host_port
+from . import ansible_inventory
+from .argtypes import split_host_port
 from .output import UsageError, failed
 from .runner import Target
 
 _GROUP = re.compile(r"\[([A-Za-z0-9_.-]+)(:children)?\]")
 _SETTINGS = ("port", "key", "fingerprint")
+# --limit: "," separates patterns, so does ":" unless it is inside [v6]
+# brackets or opens a port ("10.0.0.1:8899", "*:8900").
+_PATTERN_SEPARATOR = re.compile(r",|:(?![^\[]*\])(?![0-9*?]+(?:,|$))")
+
+
+class ForeignForm(UsageError):
+    """Text that is not vemoctl's own inventory form."""
 
 
 class Inventory(object):
@@ -31,14 +43,15 @@ class Inventory(object):
             host, port = split_host_port(str(name), self.default_port)
             if settings.get("port") is not None:
                 port = int(settings["port"])
-            fingerprint = settings.get("fingerprint")
-            if fingerprint is not None:
-                fingerprint = sha256_hex(str(fingerprint))
         except (ValueError, TypeError) as exc:
             raise UsageError("%s: %s" % (where, exc))
+        fingerprint = settings.get("fingerprint")
+        if fingerprint is not None:
+            fingerprint = ansible_inventory.fingerprint(
+                str(fingerprint), self.path, where)
         unknown = set(settings) - set(_SETTINGS)
         if unknown:
-            raise UsageError("%s: unknown setting %s (known: %s)" % (
+            raise ForeignForm("%s: unknown setting %s (known: %s)" % (
                 where, ", ".join(sorted(unknown)), ", ".join(_SETTINGS)))
         key = settings.get("key")
         key = (os.path.join(self.base, os.path.expanduser(str(key)))
@@ -63,29 +76,42 @@ class Inventory(object):
                 found |= self.members(child, seen + (group,))
         return found
 
-    def select(self, limits):
-        """Targets of every --limit pattern (all when none): a group, a
-        host, host:port, or an fnmatch pattern of those."""
-        if not limits:
-            return list(self.targets)
-        patterns = [p for limit in limits for p in limit.split(",") if p]
+    def _matches(self, pattern):
+        """(host, port) of the hosts a pattern names; none is a usage
+        error."""
         groups = set(self.groups) | set(self.children)
         chosen = set()
+        if pattern == "all":
+            chosen |= {(t.host, t.port) for t in self.targets}
+        for group in groups:
+            if fnmatch.fnmatchcase(group, pattern):
+                chosen |= self.members(group)
+        for t in self.targets:
+            if (fnmatch.fnmatchcase(t.host, pattern) or fnmatch.fnmatchcase(
+                    "%s:%d" % (t.host, t.port), pattern)):
+                chosen.add((t.host, t.port))
+        if not chosen and not any(fnmatch.fnmatchcase(g, pattern)
+                                  for g in groups):
+            raise UsageError("--limit %s matches no group or host of %s"
+                             % (pattern, self.path))
+        return chosen
+
+    def select(self, limits):
+        """Targets of the --limit patterns (all when none), as ansible
+        reads them: a group, a host, host:port or an fnmatch pattern of
+        those; "&" keeps only hosts also in it, "!" drops its hosts."""
+        patterns = [p for limit in limits or () for p in
+                    _PATTERN_SEPARATOR.split(limit) if p]
+        plain = [p for p in patterns if p[0] not in "!&"] or ["all"]
+        chosen = set()
+        for pattern in plain:
+            chosen |= self._matches(pattern)
         for pattern in patterns:
-            before = len(chosen)
-            if pattern == "all":
-                chosen |= {(t.host, t.port) for t in self.targets}
-            for group in groups:
-                if fnmatch.fnmatchcase(group, pattern):
-                    chosen |= self.members(group)
-            for t in self.targets:
-                if (fnmatch.fnmatchcase(t.host, pattern) or fnmatch.fnmatchcase(
-                        "%s:%d" % (t.host, t.port), pattern)):
-                    chosen.add((t.host, t.port))
-            if len(chosen) == before and not any(
-                    fnmatch.fnmatchcase(g, pattern) for g in groups):
-                raise UsageError("--limit %s matches no group or host of %s"
-                                 % (pattern, self.path))
+            if pattern[0] == "&":
+                chosen &= self._matches(pattern[1:])
+        for pattern in patterns:
+            if pattern[0] == "!":
+                chosen -= self._matches(pattern[1:])
         return [t for t in self.targets if (t.host, t.port) in chosen]
 
 
@@ -102,8 +128,8 @@ def _read_plain(inventory, text):
             inventory.groups.setdefault(group, set())
             continue
         if words[0].startswith("["):
-            raise UsageError("%s: expected [group] or [group:children]"
-                             % where)
+            raise ForeignForm("%s: expected [group] or [group:children]"
+                              % where)
         if children:
             inventory.children.setdefault(group, []).extend(words)
             continue
@@ -155,8 +181,7 @@ def _read_yaml(inventory, text):
         walk(name, body, {})
 
 
-def read_inventory(path, default_port, default_key):
-    path = os.path.expanduser(path)
+def _own(path, default_port, default_key):
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -168,6 +193,33 @@ def read_inventory(path, default_port, default_key):
         _read_yaml(inventory, text)
     else:
         _read_plain(inventory, text)
+    return inventory
+
+
+def _ansible(path, default_port, default_key, why):
+    if not ansible_inventory.available():
+        raise UsageError("%s: %s; reading it as an Ansible inventory needs "
+                         "ansible-core (pip install ansible-core)"
+                         % (path, why))
+    return ansible_inventory.read(path, default_port, default_key)
+
+
+def read_inventory(path, default_port, default_key):
+    """The inventory at `path`: vemoctl's own form, or an Ansible one."""
+    path = os.path.expanduser(path)
+    beside = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        inventory = _ansible(path, default_port, default_key,
+                             "an inventory directory")
+    elif any(os.path.isdir(os.path.join(beside, d))
+             for d in ("host_vars", "group_vars")):
+        inventory = _ansible(path, default_port, default_key,
+                             "host_vars/ or group_vars/ beside it")
+    else:
+        try:
+            inventory = _own(path, default_port, default_key)
+        except ForeignForm as exc:
+            inventory = _ansible(path, default_port, default_key, str(exc))
     if not inventory.targets:
         raise UsageError("%s names no hosts" % path)
     return inventory

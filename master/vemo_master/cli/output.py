@@ -65,6 +65,14 @@ class UsageError(Exception):
         self.parser = parser
 
 
+class RelayRefused(Refused):
+    """A refusal by the agent a relay reached, `target` (host:port)."""
+
+    def __init__(self, msg, target):
+        super().__init__(msg)
+        self.target = target
+
+
 def failed(message):
     return CommandError(FAILED, message)
 
@@ -106,6 +114,8 @@ def classify(exc, where, timeout):
         return REFUSED, one_line("%s: key refused by the agent (%s)"
                                  % (where, reply))
     if isinstance(exc, Refused):
+        if isinstance(exc, RelayRefused):
+            where = "%s (through %s)" % (exc.target, where)
         return REFUSED, one_line("%s: refused: %s"
                                  % (where, _refusal_text(english(exc.msg))))
     if isinstance(exc, AgentFailure):

@@ -106,6 +106,10 @@ def run(target, args, show_progress=False, per_host_dir=None,
         document.update(ok=True, status=OK, bytes=outcome.bytes,
                         result=outcome.result)
         document["text"] = outcome.text
+        if session.first_contact is not None:
+            document["text"] = "%s: certificate %s recorded in %s (first " \
+                "contact)\n%s" % ((where(target),) + session.first_contact
+                                  + (outcome.text,))
     except Exception as exc:  # every failure becomes one line
         if args.traceback and unexpected(exc):
             raise
