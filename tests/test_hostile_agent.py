@@ -15,7 +15,7 @@ import pytest
 
 from harness import REPO
 from hostile_agent import HostileAgent, TreeAgent, gzip_bomb, record
-from vemo_master import MsgType, Session, known_hosts
+from vemo_master import Session, known_hosts
 from vemo_master.cli import main
 from vemo_master.errors import DeadlineExceeded
 
