@@ -1,7 +1,8 @@
 # Build, install and run the node agent.  Every target first sets up what it
 # needs: the Debian packages of apt-packages.txt (installed when run as
 # root, otherwise named) and the Python packages of requirements.txt in the
-# project's own virtual environment ./.venv.
+# project's own virtual environment ./.venv (and, for `make lint`, those of
+# requirements-dev.txt).
 #   make build                      compile the four extension modules and
 #                                   regenerate what derives from their table
 #                                   of message types (tools/generate_operations.py)
@@ -14,6 +15,7 @@
 #   make install-master             the master library and vemoctl, in their own venv
 #   make run                        install into ./server-root (or SERVER_ROOT) and start
 #   make test                       build and run the test suite
+#   make lint                       style checks (ruff, clang-format); nothing rewritten
 #
 # PYTHON is the interpreter the modules are built for, the tests run with
 # and the service starts (default: .venv/bin/python, which shares its base
@@ -23,6 +25,7 @@ BASE_PYTHON ?= python3
 VENV := $(CURDIR)/.venv
 VENV_PYTHON := $(VENV)/bin/python
 VENV_READY := $(VENV)/.requirements-installed
+VENV_DEV_READY := $(VENV)/.dev-requirements-installed
 PYTHON ?= $(VENV_PYTHON)
 BUILD  ?= build
 CMAKE_FLAGS ?=
@@ -53,19 +56,28 @@ RESOLVE_PYTHON = python=$$($(PYTHON) -c 'import sys; print(sys.executable)' 2>/d
 # Groups of apt-packages.txt; prerequisites inherit a target's value.
 SYSTEM_GROUPS := build
 test: SYSTEM_GROUPS := build test
+lint: SYSTEM_GROUPS := lint
 install-master: SYSTEM_GROUPS :=
 
 .DEFAULT_GOAL := build
-.PHONY: build install install-modules install-service install-master run test bench clean system-packages
+.PHONY: build install install-modules install-service install-master run test bench lint clean system-packages
 
 system-packages:
 	@sh tools/system-packages.sh $(SYSTEM_GROUPS)
 
 # A venv left without pip (made before python3-venv was there) is remade.
+ENSURE_VENV = $(VENV_PYTHON) -m pip --version >/dev/null 2>&1 || { rm -rf $(VENV) && $(BASE_PYTHON) -m venv $(VENV); }
+
 $(VENV_READY): requirements.txt | system-packages
 	@echo "Installing requirements.txt into $(VENV)"
-	@$(VENV_PYTHON) -m pip --version >/dev/null 2>&1 || { rm -rf $(VENV) && $(BASE_PYTHON) -m venv $(VENV); }
+	@$(ENSURE_VENV)
 	@$(VENV_PYTHON) -m pip install -q --disable-pip-version-check -r requirements.txt
+	@touch $@
+
+$(VENV_DEV_READY): requirements-dev.txt | system-packages
+	@echo "Installing requirements-dev.txt into $(VENV)"
+	@$(ENSURE_VENV)
+	@$(VENV_PYTHON) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	@touch $@
 
 build: $(VENV_READY)
@@ -114,13 +126,11 @@ bench: build
 clean:
 	rm -rf $(BUILD)
 
-# Style checks only; nothing is rewritten.  Needs clang-format
-# (apt-get install clang-format) and ruff (python3 -m pip install ruff).
+# Style checks only; nothing is rewritten.  ruff (pinned in
+# requirements-dev.txt) runs from .venv, clang-format comes from the "lint"
+# group of apt-packages.txt.
 CLANG_FORMAT ?= clang-format
-RUFF ?= $(PYTHON) -m ruff
-.PHONY: lint
-lint:
-	@command -v $(CLANG_FORMAT) >/dev/null || { echo "lint: $(CLANG_FORMAT) not found (apt-get install clang-format)"; exit 1; }
-	@$(RUFF) --version >/dev/null 2>&1 || { echo "lint: ruff not found ($(PYTHON) -m pip install ruff)"; exit 1; }
-	$(CLANG_FORMAT) --dry-run --Werror $$(find src fuzz -name '*.cpp' -o -name '*.hpp')
+RUFF ?= $(VENV)/bin/ruff
+lint: $(VENV_DEV_READY)
 	$(RUFF) check master tests bench tools host
+	$(CLANG_FORMAT) --dry-run --Werror $$(find src fuzz -name '*.cpp' -o -name '*.hpp')

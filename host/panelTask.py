@@ -165,7 +165,7 @@ def _refusal(members):
     "symlink", "hardlink", cannot all be unpacked below the destination;
     None when they can."""
     links = set()
-    for name, kind, target in members:
+    for name, kind, _target in members:
         parts = _member_parts(name)
         if parts is None or (not parts and kind != "dir"):
             return "解压失败: 压缩包含有不安全的路径: %s" % name

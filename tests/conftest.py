@@ -13,6 +13,9 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "support"))
 
 from harness import BUILD, run_py  # noqa: E402
 
+# Fixtures shared by modules in more than one directory.
+pytest_plugins = ["local_users"]
+
 
 @pytest.fixture(autouse=True)
 def known_hosts_home(tmp_path, monkeypatch):

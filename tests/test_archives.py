@@ -4,7 +4,7 @@ import zipfile
 
 from refusals import refusal
 import agent_process
-from test_local_users import home, plant_link, secret, untouched  # noqa: F401
+from local_users import plant_link, untouched
 from vemo_master import MsgType
 from vemo_master import archives
 

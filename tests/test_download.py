@@ -3,13 +3,13 @@ after it, resuming from a local partial file, and files that are missing,
 special or shrinking."""
 import os
 import pwd
-import socket
 import time
 
 import pytest
 
 import agent_process
 import raw_transfer as rt
+from connection_checks import assert_in_step
 from vemo_master import (ConnectionClosed, MsgType, UnexpectedReply, files,
                          recv_exact, transfer)
 
@@ -20,16 +20,6 @@ MISSING = {"status": False, "msg": "指定文件不存在!"}
 @pytest.fixture
 def session(agent):
     return agent.session()
-
-
-def assert_in_step(session):
-    """Nothing follows the announced bytes: the next reply is the next
-    request's."""
-    assert session.heartbeat()
-    session.sock.settimeout(0.3)
-    with pytest.raises(socket.timeout):
-        session.sock.recv(1)
-    session.sock.settimeout(session.timeout)
 
 
 @pytest.mark.parametrize("size, offset, expected", [

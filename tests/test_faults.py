@@ -11,8 +11,7 @@ from vemo_master import VemoError, transfer
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "soak"))
 import kill_uploads  # noqa: E402
-
-TEMP = "._upload_tmp"
+from raw_transfer import TEMP  # noqa: E402
 
 
 def test_uploads_survive_sigkill_and_resume_intact(server_root, tmp_path):

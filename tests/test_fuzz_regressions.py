@@ -10,9 +10,10 @@ import struct
 import pytest
 
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
-from test_download import assert_in_step
+from connection_checks import assert_in_step, sees_end
 from vemo_master import MsgType, crypto
 
+DROPPED_WITHIN = 5.0
 # File bytes that read as frames would each be answered.
 FRAME_LOOKALIKES = struct.pack("<ib", 0, 16) * 500
 
@@ -36,21 +37,6 @@ def is_failure(reply):
     return isinstance(answer, dict) and answer.get("status") is False
 
 
-def dropped(session):
-    """True when the agent ends the connection within 5 s. After a write
-    shutdown the socket reads below TLS, so TLS records still in flight
-    (session tickets) are skipped on the way to the end."""
-    session.sock.settimeout(5)
-    try:
-        while session.sock.recv(4096):
-            pass
-        return True
-    except socket.timeout:
-        return False
-    except (ConnectionError, OSError):
-        return True
-
-
 @pytest.mark.parametrize("raw", [
     struct.pack("<ib", 2 ** 31 - 1, 7) + b"x" * 100,   # cut short by the peer
     struct.pack("<ib", 64, -128) + b"x" * 10,
@@ -60,7 +46,7 @@ def test_cut_frames_drop_the_connection(agent, raw):
     s = agent.session()
     s.sock.sendall(raw)
     s.sock.shutdown(socket.SHUT_WR)
-    assert dropped(s)
+    assert sees_end(s.sock, DROPPED_WITHIN)
     assert agent.session().heartbeat()
 
 
@@ -70,7 +56,7 @@ def test_bad_key_exchange_before_a_key_is_dropped(agent, payload):
     s.close()
     s.connect()
     s.send_frame(MsgType.ON_PASSWORD, payload)
-    assert dropped(s)
+    assert sees_end(s.sock, DROPPED_WITHIN)
     assert agent.session().heartbeat()
 
 
@@ -148,7 +134,7 @@ def test_upload_header_without_a_usable_size_ends_the_connection(agent, header):
     s = agent.session()
     s.send_frame(MsgType.ON_FILE, s.seal(json.dumps(header).encode()))
     s.sock.sendall(FRAME_LOOKALIKES)
-    assert dropped(s)
+    assert sees_end(s.sock, DROPPED_WITHIN)
     assert agent.session().heartbeat()
 
 
@@ -156,6 +142,6 @@ def test_unopenable_upload_header_ends_the_connection(agent):
     s = agent.session()
     s.send_frame(MsgType.ON_FILE, os.urandom(80))
     s.sock.sendall(FRAME_LOOKALIKES)
-    assert dropped(s)
+    assert sees_end(s.sock, DROPPED_WITHIN)
     assert agent.session().heartbeat()
 

@@ -4,7 +4,7 @@ the user could not read never lands in the copy and links to "." do not
 send the walk round in circles; -L follows them, short of a loop."""
 import os
 
-from test_vemoctl import OK, vemoctl
+from vemoctl_run import OK, vemoctl
 
 
 def users_tree(tmp_path):

@@ -2,8 +2,6 @@
 that climb out of the destination, modes with set-id bits, links, replies
 that inflate or trickle, control characters, and certificate pins under
 another spelling of the address. Each fails safe."""
-import contextlib
-import io
 import os
 import posixpath
 import re
@@ -15,12 +13,9 @@ import pytest
 
 from harness import REPO
 from hostile_agent import HostileAgent, TreeAgent, gzip_bomb, record
-from vemo_master import MsgType, Session, known_hosts
-from vemo_master.cli import main
+from vemo_master import Session, known_hosts
 from vemo_master.errors import DeadlineExceeded
-
-OK, FAILED, REFUSED = 0, 1, 3
-
+from vemoctl_run import FAILED, OK, REFUSED, vemoctl
 
 @pytest.fixture
 def hostile(tmp_path):
@@ -32,14 +27,6 @@ def hostile(tmp_path):
     yield start
     for agent in started:
         agent.close()
-
-
-def vemoctl(agent, *argv, host="127.0.0.1"):
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        code = main(["--host", host, "--port", str(agent.port), "--key",
-                     str(agent.key_path)] + [str(a) for a in argv])
-    return code, out.getvalue(), err.getvalue()
 
 
 def tree_agent(hostile, entries, contents=None, top="/srv/t"):
@@ -70,9 +57,9 @@ def test_names_that_are_not_plain_refuse_the_whole_get(hostile, tmp_path, kind, 
         "/srv/t/fine": (b"ok", "644"), posixpath.join("/srv/t", name): (b"evil", "644")})
     dest = tmp_path / "a" / "b" / "dest"
     dest.mkdir(parents=True)
-    code, out, err = vemoctl(agent, "get", "-r", "/srv/t", dest)
-    assert code == REFUSED, (out, err)
-    assert "refusing the remote name %r" % name in err
+    got = vemoctl(agent, "get", "-r", "/srv/t", dest)
+    assert got.returncode == REFUSED, (got.stdout, got.stderr)
+    assert "refusing the remote name %r" % name in got.stderr
     assert everything_below(tmp_path / "a") == ["b", "b/dest"]
 
 
@@ -84,11 +71,11 @@ def test_modes_are_permission_bits_unless_asked_and_old_dirs_keep_theirs(hostile
     kept = tmp_path / "dest" / "t"
     kept.mkdir(parents=True)
     kept.chmod(0o700)
-    assert vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest")[0] == OK
+    assert vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest").returncode == OK
     assert (mode(kept), mode(kept / "f"), mode(kept / "sub"),
             mode(kept / "sub" / "g")) == (0o700, 0o755, 0o777, 0o777)
 
-    assert vemoctl(agent, "get", "-r", "--setid", "/srv/t", tmp_path / "asked")[0] == OK
+    assert vemoctl(agent, "get", "-r", "--setid", "/srv/t", tmp_path / "asked").returncode == OK
     assert mode(tmp_path / "asked" / "f") == 0o4755
 
 
@@ -104,12 +91,12 @@ def test_local_links_below_the_destination_are_not_written_through(hostile, tmp_
     top.mkdir(parents=True)
     os.symlink(outside / "kept", top / "f.part")
     os.symlink(outside, top / "sub")
-    code, out, err = vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest")
-    assert code == FAILED and "sub is a link or not a directory" in err
+    got = vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest")
+    assert got.returncode == FAILED and "sub is a link or not a directory" in got.stderr
     assert everything_below(outside) == ["kept"]
 
     os.unlink(top / "sub")
-    assert vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest")[0] == OK
+    assert vemoctl(agent, "get", "-r", "/srv/t", tmp_path / "dest").returncode == OK
     assert (top / "f").read_bytes() == b"new" and not os.path.lexists(top / "f.part")
     assert everything_below(outside) == ["kept"]
     assert (outside / "kept").read_bytes() == b"kept"
@@ -122,14 +109,14 @@ def test_links_are_recreated_inside_and_skipped_outside(hostile, tmp_path):
                        record("out", link="/etc/passwd"), record("up", link="../x")]},
         "sub": {"dirs": [], "files": [record("g")]}},
         {"/srv/t/sub/g": (b"g", "644")})
-    code, out, err = vemoctl(agent, "get", "-r", "/srv/t", tmp_path)
-    assert code == OK, err
+    got = vemoctl(agent, "get", "-r", "/srv/t", tmp_path)
+    assert got.returncode == OK, got.stderr
     top = tmp_path / "t"
     assert {n: os.readlink(top / n) for n in ("in", "abs", "a", "b")} == {
         "in": "sub/g", "abs": "sub/g", "a": ".", "b": "."}
     assert (top / "in").read_bytes() == b"g"
     assert not os.path.lexists(top / "out") and not os.path.lexists(top / "up")
-    assert "/srv/t/out -> /etc/passwd: link leading out of the tree, skipped" in out
+    assert "/srv/t/out -> /etc/passwd: link leading out of the tree, skipped" in got.stdout
 
 
 def test_a_reply_that_inflates_is_refused_within_bounded_memory(hostile, tmp_path):
@@ -158,8 +145,8 @@ def test_a_trickled_reply_ends_at_the_deadline(hostile, tmp_path):
             time.sleep(0.3)
     agent = hostile(answer)
     start = time.monotonic()
-    code, out, err = vemoctl(agent, "--timeout", "1", "--deadline", "2", "ping")
-    assert code == FAILED and "deadline of 2 s" in err
+    got = vemoctl(agent, "--timeout", "1", "--deadline", "2", "ping")
+    assert got.returncode == FAILED and "deadline of 2 s" in got.stderr
     # The library's own default: a few times the per-wait timeout.
     session = Session("127.0.0.1", agent.port, agent.key_path.read_bytes(), timeout=0.5)
     with session:
@@ -176,11 +163,13 @@ def test_control_characters_from_the_agent_are_escaped(hostile, tmp_path):
                 b'"mode": 644, "mtime": 0, "user": "\\u001b[31m", "size": 0, "link": ""}]}'
         return b'{"status": false, "msg": "\\u001b[2Jgone\\nnext"}'
     agent = hostile(answer)
-    code, out, err = vemoctl(agent, "ls", "/srv")
-    assert code == OK and "\\x1b]0;owned\\x07\\x9b2J" in out and "\\x1b[31m" in out
+    listed = vemoctl(agent, "ls", "/srv")
+    assert listed.returncode == OK
+    assert "\\x1b]0;owned\\x07\\x9b2J" in listed.stdout and "\\x1b[31m" in listed.stdout
     refused = vemoctl(agent, "ls", "/nope")
-    assert refused[0] == REFUSED and "\\x1b[2Jgone" in refused[2]
-    assert not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f]", out + err + refused[1] + refused[2])
+    assert refused.returncode == REFUSED and "\\x1b[2Jgone" in refused.stderr
+    shown = listed.stdout + listed.stderr + refused.stdout + refused.stderr
+    assert not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f]", shown)
 
 
 def test_pins_hold_under_every_spelling_of_the_address(hostile, tmp_path):
@@ -190,17 +179,17 @@ def test_pins_hold_under_every_spelling_of_the_address(hostile, tmp_path):
     with open(path, "w") as f:
         f.write("127.0.0.1:%d %s\n" % (agent.port, "0" * 64))
     for host in ("127.0.0.1", "127.1", "127.000.000.001", "localhost"):
-        code, _, err = vemoctl(agent, "ping", host=host)
-        assert code == REFUSED and "certificate changed" in err, host
+        got = vemoctl(agent, "ping", host=host)
+        assert got.returncode == REFUSED and "certificate changed" in got.stderr, host
 
     # A line an older version wrote for the name is still read.
     with open(path, "w") as f:
         f.write("localhost:%d %s\n" % (agent.port, "0" * 64))
-    assert vemoctl(agent, "ping", host="localhost")[0] == REFUSED
+    assert vemoctl(agent, "ping", host="localhost").returncode == REFUSED
     os.unlink(path)
-    assert vemoctl(agent, "ping", host="localhost")[0] == OK
+    assert vemoctl(agent, "ping", host="localhost").returncode == OK
     with open(path) as f:
         assert sorted(f.read().split()) == sorted([
             "127.0.0.1:%d" % agent.port, "localhost:%d" % agent.port,
             agent.fingerprint, agent.fingerprint])
-    assert vemoctl(agent, "ping", host="127.1")[0] == OK
+    assert vemoctl(agent, "ping", host="127.1").returncode == OK

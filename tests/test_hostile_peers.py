@@ -4,7 +4,6 @@ served meanwhile."""
 import os
 import re
 import socket
-import ssl
 import struct
 import time
 
@@ -12,48 +11,13 @@ import pytest
 
 import agent_process
 import raw_transfer as rt
+from connection_checks import sees_end, settled_fd_count
 from tls_hello import client_hello
 from vemo_master import MsgType, Session, pack_request
 
 BOUND = 1.0
 SLACK = 5.0
 SHORT_BOUNDS = "a.handshake_timeout = %r\na.io_timeout = %r\n" % (BOUND, BOUND)
-
-
-def fd_count(agent):
-    return len(os.listdir("/proc/%d/fd" % agent.proc.pid))
-
-
-def settled_fd_count(agent, expected=None, within=SLACK):
-    """The agent's descriptor count once it stops changing (or reaches
-    `expected`), polled for at most `within` seconds."""
-    deadline = time.monotonic() + within
-    last = fd_count(agent)
-    while time.monotonic() < deadline:
-        time.sleep(0.1)
-        now = fd_count(agent)
-        if now == expected or (expected is None and now == last):
-            return now
-        last = now
-    return last
-
-
-def sees_end(sock, within):
-    """True when `sock` reports EOF or a reset within `within` seconds;
-    whatever the agent still sends first is read and dropped."""
-    deadline = time.monotonic() + within
-    while True:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return False
-        sock.settimeout(left)
-        try:
-            if not sock.recv(1 << 20):
-                return True
-        except socket.timeout:
-            return False
-        except (ConnectionError, ssl.SSLError):
-            return True
 
 
 @pytest.fixture

@@ -10,7 +10,8 @@ import zipfile
 import pytest
 
 import raw_transfer as rt
-from test_local_users import NOBODY, UPLOADED, home, plant_link  # noqa: F401
+from local_users import NOBODY, plant_link
+from raw_transfer import UPLOADED
 from vemo_master import AgentFailure, MsgType, Refused, archives, files
 
 SECRET = b"root only"

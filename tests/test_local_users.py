@@ -3,18 +3,15 @@ plant there (links, FIFOs, their own files) or swap in while the agent
 works must never make root write, chmod or chown anything else."""
 import json
 import os
-import pwd
 
 import pytest
 
 import agent_process
 import raw_transfer as rt
+from local_users import NOBODY, plant_link, untouched
+from raw_transfer import COUNT_MISMATCH, TEMP, UPLOADED
 from vemo_master import AgentFailure, files
 
-NOBODY = pwd.getpwnam("nobody")
-UPLOADED = {"status": True, "msg": "上传成功!"}
-COUNT_MISMATCH = {"status": False, "msg": "文件校验失败!"}
-TEMP = "._upload_tmp"
 
 # The panel's helper module with the local user's move placed inside the
 # agent's window: before set_mode or file_sha1 does its work, the name in
@@ -65,38 +62,9 @@ def session(agent):
     return agent.session(timeout=10)
 
 
-@pytest.fixture
-def home(tmp_path):
-    """A directory of the local user."""
-    path = tmp_path / "home"
-    path.mkdir()
-    os.chown(str(path), NOBODY.pw_uid, NOBODY.pw_gid)
-    return path
-
-
-@pytest.fixture
-def secret(tmp_path):
-    """A file only root may read, outside the user's reach."""
-    path = tmp_path / "secret"
-    path.write_bytes(b"root only")
-    path.chmod(0o600)
-    return path
-
-
-def plant_link(link, to, uid=NOBODY.pw_uid):
-    os.symlink(str(to), str(link))
-    os.lchown(str(link), uid, uid)
-
-
 def swap_during_panel_call(agent, name, to):
     (agent.install_dir / "swap.json").write_text(json.dumps(
         {"name": str(name), "to": to and str(to), "uid": NOBODY.pw_uid}))
-
-
-def untouched(secret):
-    st = os.stat(str(secret))
-    return (st.st_mode & 0o7777, st.st_uid, secret.read_bytes()) == (
-        0o600, 0, b"root only")
 
 
 def plant_temp(temp, planted, content, offset, secret, tmp_path):

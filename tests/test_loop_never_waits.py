@@ -12,7 +12,7 @@ import time
 import pytest
 
 import raw_transfer as rt
-from test_plugins import entry, write_plugin
+from plugin_files import entry, write_plugin
 from vemo_master import MsgType, wire
 
 # Far below the bounds a stalled request used to hold the loop for (30 s

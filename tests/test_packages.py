@@ -8,20 +8,11 @@ import sys
 import pytest
 
 import agent_process
+from canned_pip import Canned
 from refusals import refusal
 from wheels import build_wheel
 from vemo_master import Refused, pip_install
 from vemo_master import extension as x
-
-# Records its arguments (NUL-separated) and prints what the test put in
-# `out` and `err` beside it.
-CANNED_PIP = """#!/bin/sh
-here=$(dirname "$0")
-printf '%s\\0' "$@" > "$here/argv"
-cat "$here/out"
-cat "$here/err" >&2
-"""
-
 
 def ok(text):
     return {"status": True, "msg": text}
@@ -29,22 +20,6 @@ def ok(text):
 
 def failed(text):
     return {"status": False, "msg": text}
-
-
-class Canned(object):
-    def __init__(self, root):
-        self.bin = root / "vemo" / "pyenv" / "bin"
-        self.bin.mkdir(parents=True)
-        (self.bin / "pip").write_text(CANNED_PIP)
-        (self.bin / "pip").chmod(0o755)
-        self.prints()
-
-    def prints(self, out="", err=""):
-        (self.bin / "out").write_text(out)
-        (self.bin / "err").write_text(err)
-
-    def argv(self):
-        return (self.bin / "argv").read_text().split("\0")[:-1]
 
 
 @pytest.fixture

@@ -16,7 +16,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
 import agent_process
-from test_vemoctl import REFUSED, as_json, assert_one_line_error, vemoctl
+from vemoctl_run import REFUSED, as_json, assert_one_line_error, vemoctl
 from vemo_master import (AgentFailure, CertificateChanged, FingerprintMismatch,
                          Session, cert_fingerprint, known_hosts)
 from vemo_master import extension as x

@@ -1,35 +1,13 @@
 """Plugin catalogue and invocation through a real agent: plugins are
 written into the test root's plugin/ directory."""
-import json
 import os
 import subprocess
 import sysconfig
-import textwrap
 
+from plugin_files import NO_METHOD, NO_PLUGIN, NOT_INSTALLED, UNSAFE, entry, write_plugin
 from refusals import refusal
 from vemo_master import MsgType
 from vemo_master import extension as x
-
-NO_PLUGIN = {"status": False, "msg": "指定插件不存在!"}
-UNSAFE = {"status": False, "msg": "受限的访问参数!"}
-NO_METHOD = {"status": False, "msg": "指定方法不存在!"}
-NOT_INSTALLED = {"status": False, "msg": "未安装!"}
-
-
-def write_plugin(side, name, info=None, files=None):
-    folder = side / "plugin" / name
-    folder.mkdir(parents=True, exist_ok=True)
-    if info is not None:
-        (folder / "info.json").write_text(json.dumps(info))
-    for file_name, text in (files or {}).items():
-        (folder / file_name).write_text(textwrap.dedent(text))
-    return folder
-
-
-def entry(cls, methods):
-    body = textwrap.indent(textwrap.dedent(methods), "    ")
-    return "import sys\n\nclass %s(object):\n%s" % (cls, body)
-
 
 def test_catalogue_lists_each_info_json_in_directory_order(agent):
     side, s = agent.install_dir, agent.session()

@@ -11,8 +11,8 @@ import pytest
 from refusals import refusal
 import agent_process
 from php_bridge import add_plugin, drive, install_php
-from test_packages import Canned
-from test_plugins import NO_PLUGIN, NOT_INSTALLED, UNSAFE, entry, write_plugin
+from canned_pip import Canned
+from plugin_files import NO_PLUGIN, NOT_INSTALLED, UNSAFE, entry, write_plugin
 from vemo_master import MsgType, files
 from vemo_master import extension as x
 from vemo_master.errors import AgentFailure, KeyRefused

@@ -14,7 +14,7 @@ import pytest
 
 import agent_process
 from probe import SETUP as PROBE
-from test_hostile_peers import sees_end, settled_fd_count
+from connection_checks import sees_end, settled_fd_count
 from vemo_master import MsgType, Session, pack_request
 from vemo_master.errors import AgentFailure
 from vemo_master.reply import reply_json

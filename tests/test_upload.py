@@ -2,7 +2,6 @@
 what the master already sent, resuming after a cut, and the temp file."""
 import fcntl
 import os
-import socket
 import ssl
 import struct
 import time
@@ -11,14 +10,13 @@ import pytest
 
 import agent_process
 import raw_transfer as rt
+from connection_checks import assert_in_step
+from raw_transfer import COUNT_MISMATCH, TEMP, UPLOADED
 from vemo_master import (MsgType, UnexpectedReply, files, pack_request,
                          reply_json, transfer)
 
-UPLOADED = {"status": True, "msg": "上传成功!"}
 BAD_HEAD = {"status": False, "msg": "错误的文件头!"}
 BAD_PERMISSIONS = {"status": False, "msg": "错误的权限信息!"}
-COUNT_MISMATCH = {"status": False, "msg": "文件校验失败!"}
-TEMP = "._upload_tmp"
 # Zero-length heartbeat frames: file bytes that the frame reader would
 # answer one by one if it ever saw them.
 FRAME_LOOKALIKES = struct.pack("<ib", 0, 16) * 2000
@@ -32,17 +30,6 @@ def session(agent):
 @pytest.fixture
 def dest(tmp_path):
     return tmp_path / "dest"
-
-
-def assert_in_step(session, agent):
-    """The next frame is read where it starts: one heartbeat, one reply,
-    and nothing else arrives."""
-    assert session.heartbeat()
-    session.sock.settimeout(0.3)
-    with pytest.raises(socket.timeout):
-        session.sock.recv(1)
-    session.sock.settimeout(session.timeout)
-    assert "Traceback" not in agent.output()
 
 
 @pytest.mark.parametrize("size", [0, 512, 513, 5 * 1024 * 1024 + 3])

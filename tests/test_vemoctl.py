@@ -2,9 +2,7 @@
 main(argv) against real agents (as a subprocess where the terminal or the
 process matters); transfers that resume, --json documents, exit codes and
 one-line errors."""
-import contextlib
 import io
-import json
 import os
 import pty
 import pwd
@@ -21,41 +19,9 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 import agent_process
 import raw_transfer as rt
 from harness import REPO
-from vemo_master.cli import main
+from vemoctl_run import OK, FAILED, USAGE, REFUSED, as_json, assert_one_line_error, vemoctl
 
 CLI_TIMEOUT = 120
-OK, FAILED, USAGE, REFUSED = 0, 1, 2, 3
-
-
-def vemoctl(agent_or_port, *argv, key=None):
-    """Runs vemoctl's main() against an agent (or a bare port) with its
-    key; what a finished process would show."""
-    port = getattr(agent_or_port, "port", agent_or_port)
-    if key is None:
-        key = agent_or_port.install_dir / "data" / "id_rsa.pub"
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        code = main(["--port", str(port), "--key", str(key)]
-                    + [str(a) for a in argv])
-    return subprocess.CompletedProcess(argv, code, out.getvalue(),
-                                       err.getvalue())
-
-
-def as_json(proc):
-    return json.loads(proc.stdout)
-
-
-def assert_one_line_error(proc, code, *fragments):
-    """Exit `code` and one error line (after the usage text for usage
-    errors) holding every fragment."""
-    assert proc.returncode == code, (proc.stdout, proc.stderr)
-    assert "Traceback" not in proc.stderr + proc.stdout
-    last = proc.stderr.splitlines()[-1]
-    assert last.startswith("vemoctl: ")
-    if code != USAGE:
-        assert proc.stderr == last + "\n"
-    for fragment in fragments:
-        assert fragment in last
 
 
 def test_put_and_get_round_trip_with_json_documents(agent, tmp_path):

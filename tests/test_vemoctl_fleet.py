@@ -7,7 +7,7 @@ import pytest
 
 import agent_process
 import raw_transfer as rt
-from test_vemoctl import FAILED, REFUSED, vemoctl
+from vemoctl_run import FAILED, REFUSED, vemoctl
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
 """Worker registry `warden`: load-time setup, the class tables, the SQLite
 table `warden` (through public.M), starting, listing and removing workers,
-and the restart of recorded workers by `run`."""
+and the restart of recorded workers by `run`.  Each scenario runs in a
+fresh interpreter (see workers.drive) and returns what the test checks."""
 import time
 
 import pytest
@@ -21,42 +22,50 @@ def side(server_root):
 
 
 def test_load_enters_install_dir_and_searches_threads_then_class(side, py):
-    value, _ = drive(py, """
+    def load_from_elsewhere(class_dir):
+        import json
+        import os
+        import sys
+        import threading
+        import time
         os.chdir("/")
-        sys.path.insert(0, %r)
-        import threading, public, warden
-        emit({
-            "cwd": os.getcwd(),
-            "path": sys.path[:2],
-            "bases": [b.__name__ for b in warden.warden.__bases__],
-            "tables": [warden.warden._Threads, warden.warden._Threads_objs],
-            "imports": [warden.Thread is threading.Thread,
-                        warden.public is public,
-                        warden.time is time, warden.json is json],
-        })
-    """ % str(side / "class"))
-    assert value == {
-        "cwd": str(side),
-        "path": ["threads/", "class/"],
-        "bases": ["object"],
-        "tables": [[], {}],
-        "imports": [True, True, True, True],
-    }
+        sys.path.insert(0, class_dir)
+        import public
+        import warden
+        return {"cwd": os.getcwd(), "path": sys.path[:2],
+                "bases": [b.__name__ for b in warden.warden.__bases__],
+                "tables": [warden.warden._Threads, warden.warden._Threads_objs],
+                "imports": [warden.Thread is threading.Thread, warden.public is public,
+                            warden.time is time, warden.json is json]}
+
+    value, _ = drive(py, load_from_elsewhere, str(side / "class"))
+    assert value == {"cwd": str(side), "path": ["threads/", "class/"], "bases": ["object"],
+                     "tables": [[], {}], "imports": [True, True, True, True]}
 
 
 def test_constructor_creates_table_and_records_bedrock_once(side, py):
-    first, _ = drive(py, """
+    def first_start():
+        import sqlite3
         import warden
+        from worker_child import calls, join, rows, wait_called
         w = warden.warden()
         wait_called("panelTask")
         con = sqlite3.connect("data/default.db")
-        columns = [list(c[1:3]) + [c[5]]
-                   for c in con.execute("PRAGMA table_info(warden)")]
+        columns = [list(c[1:3]) + [c[5]] for c in con.execute("PRAGMA table_info(warden)")]
         con.close()
         join("bedrock")
-        emit({"columns": columns, "rows": rows(),
-              "list": w.get_thread_list(None), "calls": calls("panelTask")})
-    """)
+        return {"columns": columns, "rows": rows(), "list": w.get_thread_list(None),
+                "calls": calls("panelTask")}
+
+    def later_start():
+        import warden
+        from worker_child import calls, rows
+        w = warden.warden()
+        w2 = warden.warden()
+        return {"rows": rows(), "list": w.get_thread_list(None), "calls": calls("panelTask"),
+                "shared": w._Threads is w2._Threads is warden.warden._Threads}
+
+    first, _ = drive(py, first_start)
     assert first["columns"] == [["id", "INTEGER", 1], ["name", "TEXT", 0],
                                 ["module", "TEXT", 0], ["args", "TEXT", 0],
                                 ["addtime", "INTEGER", 0]]
@@ -70,20 +79,15 @@ def test_constructor_creates_table_and_records_bedrock_once(side, py):
 
     # A later start finds the row: nothing is started or recorded again,
     # although the bedrock worker is not running.
-    second, _ = drive(py, """
-        import warden
-        w = warden.warden()
-        w2 = warden.warden()
-        emit({"rows": rows(), "list": w.get_thread_list(None),
-              "calls": calls("panelTask"),
-              "shared": w._Threads is w2._Threads is warden.warden._Threads})
-    """)
+    second, _ = drive(py, later_start)
     assert second == {"rows": first["rows"], "list": [], "calls": [{}], "shared": True}
 
 
 def test_temporary_worker_runs_is_listed_then_pruned(side, py):
-    value, _ = drive(py, """
+    def temporary():
+        import time
         import warden
+        from worker_child import calls, join, release, rows, wait_called
         w = warden.warden()
         before = time.time()
         out = {"start": w.create_tmp_thread({"name": "门", "module": "gate",
@@ -92,8 +96,7 @@ def test_temporary_worker_runs_is_listed_then_pruned(side, py):
         out["again"] = w.create_tmp_thread({"name": "门", "module": "gate", "args": {}})
         out["entry"] = dict(w._Threads[0])
         out["s_time_ok"] = int(before) <= w._Threads[0]["s_time"] <= time.time()
-        out["running"] = [dict(e) for e in w.get_thread_list(None)
-                          if e["module"] == "gate"]
+        out["running"] = [dict(e) for e in w.get_thread_list(None) if e["module"] == "gate"]
         release("gate")
         join("gate")
         out["after"] = [e["module"] for e in w.get_thread_list(None)]
@@ -102,8 +105,9 @@ def test_temporary_worker_runs_is_listed_then_pruned(side, py):
         join("gate")
         out["calls"] = calls("gate")
         out["rows"] = [r["module"] for r in rows()]
-        emit(out)
-    """)
+        return out
+
+    value, _ = drive(py, temporary)
     assert value["start"] == STARTED
     assert value["again"] == REFUSED
     entry = value["entry"]
@@ -119,22 +123,24 @@ def test_temporary_worker_runs_is_listed_then_pruned(side, py):
 
 
 def test_persistent_worker_is_recorded_and_stays_listed_after_its_end(side, py):
-    value, _ = drive(py, """
+    def persistent():
         import warden
+        from worker_child import calls, join, release, rows
         w = warden.warden()
         out = {"start": w.create_thread({"name": "G", "module": "gate",
                                          "args": {"a": "é", "n": [1, 2]}})}
         out["entry_tmp"] = w._Threads[0]["tmp"]
         release("gate")
         join("gate")
-        out["lists"] = [[(e["module"], e["tmp"], e["running"])
-                         for e in w.get_thread_list(None)] for _ in range(2)]
+        out["lists"] = [[(e["module"], e["tmp"], e["running"]) for e in w.get_thread_list(None)]
+                        for _ in range(2)]
         out["tmp_again"] = w.create_tmp_thread({"name": "G", "module": "gate", "args": {}})
         out["create_again"] = w.create_thread({"name": "G", "module": "gate", "args": {}})
         out["rows"] = rows()
         out["calls"] = calls("gate")
-        emit(out)
-    """)
+        return out
+
+    value, _ = drive(py, persistent)
     assert value["start"] == RECORDED
     assert value["entry_tmp"] is False
     assert value["lists"] == [[["gate", False, False], ["bedrock", False, False]]] * 2
@@ -149,8 +155,10 @@ def test_persistent_worker_is_recorded_and_stays_listed_after_its_end(side, py):
 
 
 def test_remove_running_persistent_worker_prunes_it_after_its_end(side, py):
-    value, _ = drive(py, """
+    def remove_while_running():
+        import os
         import warden
+        from worker_child import join, release, rows, wait_called
         w = warden.warden()
         w.create_thread({"name": "G", "module": "gate", "args": {}})
         wait_called("gate")
@@ -165,8 +173,9 @@ def test_remove_running_persistent_worker_prunes_it_after_its_end(side, py):
         out["unknown"] = w.remove_thread({"module": "never"})
         os.remove("gate.release")
         out["again"] = w.create_tmp_thread({"name": "G", "module": "gate", "args": {}})
-        emit(out)
-    """)
+        return out
+
+    value, _ = drive(py, remove_while_running)
     assert value["remove"] == REMOVED
     assert [r["module"] for r in value["rows"]] == ["bedrock"]
     assert value["while_running"] == [["gate", True, True], ["bedrock", False, False]]
@@ -178,8 +187,9 @@ def test_remove_running_persistent_worker_prunes_it_after_its_end(side, py):
 
 
 def test_one_listing_prunes_every_ended_temporary_worker(side, py):
-    value, _ = drive(py, """
+    def all_ended():
         import warden
+        from worker_child import join, release
         w = warden.warden()
         release("gate", "gate2", "gate3", "quick")
         for name in ("gate", "gate2", "gate3"):
@@ -187,68 +197,44 @@ def test_one_listing_prunes_every_ended_temporary_worker(side, py):
         w.create_thread({"name": "q", "module": "quick", "args": None})
         for name in ("gate", "gate2", "gate3", "quick"):
             join(name)
-        emit({"list": [(e["module"], e["running"]) for e in w.get_thread_list(None)],
-              "entries": [e["module"] for e in w._Threads],
-              "objs": sorted(w._Threads_objs)})
-    """)
-    assert value == {"list": [["quick", False], ["bedrock", False]],
-                     "entries": ["quick", "bedrock"],
-                     "objs": ["bedrock", "quick"]}
+        return {"list": [(e["module"], e["running"]) for e in w.get_thread_list(None)],
+                "entries": [e["module"] for e in w._Threads], "objs": sorted(w._Threads_objs)}
+
+    assert drive(py, all_ended)[0] == {"list": [["quick", False], ["bedrock", False]],
+                                       "entries": ["quick", "bedrock"],
+                                       "objs": ["bedrock", "quick"]}
 
 
-def test_missing_module_is_refused_and_nothing_is_stored(side, py):
-    value, _ = drive(py, """
-        import warden
-        w = warden.warden()
-        emit({"tmp": w.create_tmp_thread({"name": "n", "module": "nope", "args": {}}),
-              "save": w.create_thread({"name": "n", "module": "nope", "args": {}}),
-              "entries": [e["module"] for e in w._Threads],
-              "objs": sorted(w._Threads_objs),
-              "rows": [r["module"] for r in rows()]})
-    """)
-    assert value == {"tmp": msg(False, NOT_FOUND.format("nope")),
-                     "save": msg(False, NOT_FOUND.format("nope")),
-                     "entries": ["bedrock"], "objs": ["bedrock"], "rows": ["bedrock"]}
-
-
-def test_request_without_name_is_refused_by_name_and_stores_nothing(side, py):
-    value, _ = drive(py, """
-        import warden, public
-        w = warden.warden()
-        request = public.dict_obj()
-        request["module"] = "gate"
-        request["args"] = {}
-        emit({"tmp": w.create_tmp_thread(request),
-              "save": w.create_thread({"module": "gate", "args": {}}),
-              "entries": [e["module"] for e in w._Threads],
-              "objs": sorted(w._Threads_objs),
-              "rows": [r["module"] for r in rows()],
-              "calls": calls("gate")})
-    """)
-    for result in (value["tmp"], value["save"]):
-        assert result["status"] is False
-        assert result["msg"] == "the request has no 'name'"
-    assert value["entries"] == ["bedrock"]
-    assert value["objs"] == ["bedrock"]
-    assert value["rows"] == ["bedrock"]
-    assert value["calls"] == []
-
-
-def test_failed_import_answers_the_error_text(side, py):
+def test_refused_starts_answer_why_and_store_nothing(side, py):
     (side / "threads" / "broken.py").write_text("raise RuntimeError('cannot load')\n")
     (side / "threads" / "norun.py").write_text("X = 1\n")
-    value, _ = drive(py, """
+
+    def refused_starts():
+        import public
         import warden
+        from worker_child import calls, rows
         w = warden.warden()
-        emit({"broken": w.create_tmp_thread({"name": "b", "module": "broken", "args": {}}),
-              "norun": w.create_tmp_thread({"name": "n", "module": "norun", "args": {}}),
-              "objs": sorted(w._Threads_objs)})
-    """)
+        unnamed = public.dict_obj()
+        unnamed["module"] = "gate"
+        unnamed["args"] = {}
+        return {"missing": [w.create_tmp_thread({"name": "n", "module": "nope", "args": {}}),
+                            w.create_thread({"name": "n", "module": "nope", "args": {}})],
+                "unnamed": [w.create_tmp_thread(unnamed),
+                            w.create_thread({"module": "gate", "args": {}})],
+                "broken": w.create_tmp_thread({"name": "b", "module": "broken", "args": {}}),
+                "norun": w.create_tmp_thread({"name": "n", "module": "norun", "args": {}}),
+                "entries": [e["module"] for e in w._Threads], "objs": sorted(w._Threads_objs),
+                "rows": [r["module"] for r in rows()], "calls": calls("gate")}
+
+    value, _ = drive(py, refused_starts)
+    assert value["missing"] == [msg(False, NOT_FOUND.format("nope"))] * 2
+    assert value["unnamed"] == [msg(False, "the request has no 'name'")] * 2
     assert value["broken"]["status"] is False
     assert "RuntimeError: cannot load" in value["broken"]["msg"]
     assert value["norun"]["status"] is False
     assert "AttributeError" in value["norun"]["msg"]
-    assert value["objs"] == ["bedrock"]
+    assert (value["entries"], value["objs"], value["rows"], value["calls"]) == \
+        (["bedrock"], ["bedrock"], ["bedrock"], [])
 
 
 def test_module_with_only_a_so_file_is_accepted(side, py):
@@ -258,8 +244,12 @@ def test_module_with_only_a_so_file_is_accepted(side, py):
     (side / "threads" / "solo.so").write_bytes(b"not an ELF file")
     (side / "threads" / "loaded.so").write_bytes(b"not an ELF file")
     assert not (side / "threads" / "bedrock.py").exists()
-    value, _ = drive(py, """
-        import types, warden
+
+    def so_only():
+        import sys
+        import types
+        import warden
+        from worker_child import join, wait_called
         w = warden.warden()
         wait_called("panelTask")
         loaded = types.ModuleType("loaded")
@@ -267,13 +257,13 @@ def test_module_with_only_a_so_file_is_accepted(side, py):
         sys.modules["loaded"] = loaded
         out = {"bedrock": [(e["module"], e["tmp"]) for e in w._Threads],
                "solo": w.create_tmp_thread({"name": "s", "module": "solo", "args": {}}),
-               "loaded": w.create_tmp_thread({"name": "l", "module": "loaded",
-                                              "args": [3]})}
+               "loaded": w.create_tmp_thread({"name": "l", "module": "loaded", "args": [3]})}
         join("loaded")
         out["got"] = loaded.got
         out["same"] = sys.modules["loaded"] is loaded
-        emit(out)
-    """)
+        return out
+
+    value, _ = drive(py, so_only)
     assert value["bedrock"] == [["bedrock", False]]
     assert value["solo"]["status"] is False
     assert value["solo"]["msg"] != NOT_FOUND.format("solo")
@@ -283,30 +273,33 @@ def test_module_with_only_a_so_file_is_accepted(side, py):
 
 
 def test_run_restarts_recorded_workers_in_a_new_process(side, py):
-    first, _ = drive(py, """
+    def record_two():
         import warden
+        from worker_child import calls, join, release
         w = warden.warden()
         release("gate", "gate2")
         w.create_thread({"name": "one", "module": "gate", "args": {"n": 1}})
         w.create_thread({"name": "two", "module": "gate2", "args": ["x", 2]})
-        join("gate"); join("gate2"); join("bedrock")
+        for name in ("gate", "gate2", "bedrock"):
+            join(name)
         # The constructor already started bedrock: run meets its row and is
         # refused silently.
-        emit({"run": w.run(), "bedrock": [e["module"] for e in w._Threads].count("bedrock"),
-              "calls": calls("panelTask")})
-    """)
-    assert first == {"run": True, "bedrock": 1, "calls": [{}]}
+        return {"run": w.run(), "bedrock": [e["module"] for e in w._Threads].count("bedrock"),
+                "calls": calls("panelTask")}
 
-    second, _ = drive(py, """
+    def restart():
         import warden
+        from worker_child import calls, join
         w = warden.warden()
         out = {"before": list(w._Threads), "run": w.run()}
         for name in ("gate", "gate2", "bedrock"):
             join(name)
         out["list"] = [(e["name"], e["module"], e["tmp"]) for e in w.get_thread_list(None)]
         out["calls"] = [calls(n) for n in ("gate", "gate2", "panelTask")]
-        emit(out)
-    """)
+        return out
+
+    assert drive(py, record_two)[0] == {"run": True, "bedrock": 1, "calls": [{}]}
+    second, _ = drive(py, restart)
     assert second["before"] == []
     assert second["run"] is True
     # Rows are started in the store's order; each start goes to the front.
@@ -316,26 +309,30 @@ def test_run_restarts_recorded_workers_in_a_new_process(side, py):
 
 
 def test_run_skips_a_row_with_bad_json_and_starts_the_rest(side, py):
-    drive(py, """
-        import warden, public
-        w = warden.warden()
+    def store_rows():
+        import public
+        import warden
+        warden.warden()
         for module, args in (("gate", '{"a": 1}'), ("gate2", '{not json'),
                              ("gate3", None), ("quick", '[2]')):
             public.M("warden").insert({"name": module, "module": module,
                                        "args": args, "addtime": 1})
-        emit(None)
-    """)
-    value, proc = drive(py, """
+
+    def run_them():
         import warden
+        from worker_child import calls, join, release, rows
         w = warden.warden()
         release("gate", "quick")
         out = {"run": w.run()}
-        join("gate"); join("quick")
+        for name in ("gate", "quick"):
+            join(name)
         out["objs"] = sorted(w._Threads_objs)
         out["calls"] = [calls(n) for n in ("gate", "gate2", "gate3", "quick")]
         out["rows"] = len(rows())
-        emit(out)
-    """)
+        return out
+
+    drive(py, store_rows)
+    value, proc = drive(py, run_them)
     assert value == {"run": True, "objs": ["bedrock", "gate", "quick"],
                      "calls": [[{"a": 1}], [], [], [[2]]], "rows": 5}
     assert "JSONDecodeError" in proc.stdout
@@ -344,16 +341,18 @@ def test_run_skips_a_row_with_bad_json_and_starts_the_rest(side, py):
 
 
 def test_run_thread_starts_a_recorded_or_given_worker(side, py):
-    value, _ = drive(py, """
+    def run_by_module():
+        import public
         import warden
+        from worker_child import calls, join, release, rows
         w = warden.warden()
         w.remove_thread({"module": "bedrock"})
         release("gate", "gate2")
         w.create_thread({"name": "one", "module": "gate", "args": {"n": 1}})
-        join("gate"); join("bedrock")
+        for name in ("gate", "bedrock"):
+            join(name)
         w.remove_thread({"module": "gate"})
         w.get_thread_list(None)
-        import public
         public.M("warden").insert({"name": "one", "module": "gate",
                                    "args": '{"n": 1}', "addtime": 1})
         request = public.dict_obj()          # what the master's command passes
@@ -368,8 +367,9 @@ def test_run_thread_starts_a_recorded_or_given_worker(side, py):
         out["calls"] = [calls("gate"), calls("gate2")]
         out["list"] = [(e["module"], e["tmp"]) for e in w.get_thread_list(None)]
         out["rows"] = [r["module"] for r in rows()]
-        emit(out)
-    """)
+        return out
+
+    value, _ = drive(py, run_by_module)
     assert value["stored"] == STARTED
     assert value["p_info"] == ["addtime", "args", "id", "module", "name"]
     assert value["missing"] == msg(False, "没有找到[nope]")
@@ -381,16 +381,17 @@ def test_run_thread_starts_a_recorded_or_given_worker(side, py):
 
 
 def test_run_on_an_empty_table_starts_nothing(side, py):
-    value, _ = drive(py, """
+    def run_empty():
         import warden
+        from worker_child import join
         w = warden.warden()
         w.remove_thread({"module": "bedrock"})
         join("bedrock")
         w.get_thread_list(None)
-        emit({"run": w.run(), "entries": list(w._Threads), "objs": list(w._Threads_objs),
-              "list": w.get_thread_list(None)})
-    """)
-    assert value == {"run": True, "entries": [], "objs": [], "list": []}
+        return {"run": w.run(), "entries": list(w._Threads), "objs": list(w._Threads_objs),
+                "list": w.get_thread_list(None)}
+
+    assert drive(py, run_empty)[0] == {"run": True, "entries": [], "objs": [], "list": []}
 
 
 def test_result_messages_come_from_public_returnMsg(side, py):
@@ -401,17 +402,20 @@ def test_result_messages_come_from_public_returnMsg(side, py):
         "    result = _plain_returnMsg(status, msg)\n"
         "    result['via'] = 'double'\n"
         "    return result\n"))
-    value, _ = drive(py, """
+
+    def every_answer():
         import warden
+        from worker_child import release
         w = warden.warden()
         release("gate")
-        emit([w.create_tmp_thread({"name": "g", "module": "gate", "args": 1}),
-              w.create_tmp_thread({"name": "g", "module": "gate", "args": 1}),
-              w.create_tmp_thread({"name": "g", "module": "nope", "args": 1}),
-              w.create_tmp_thread({"module": "gate3", "args": 1}),
-              w.create_thread({"name": "g", "module": "gate2", "args": 1}),
-              w.remove_thread({"module": "gate2"}),
-              w.run_thread({"module": "nope"})])
-    """)
+        return [w.create_tmp_thread({"name": "g", "module": "gate", "args": 1}),
+                w.create_tmp_thread({"name": "g", "module": "gate", "args": 1}),
+                w.create_tmp_thread({"name": "g", "module": "nope", "args": 1}),
+                w.create_tmp_thread({"module": "gate3", "args": 1}),
+                w.create_thread({"name": "g", "module": "gate2", "args": 1}),
+                w.remove_thread({"module": "gate2"}),
+                w.run_thread({"module": "nope"})]
+
+    value, _ = drive(py, every_answer)
     assert [r.pop("via") for r in value] == ["double"] * 7
     assert [r["status"] for r in value] == [True, False, False, False, True, True, False]

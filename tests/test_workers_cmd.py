@@ -10,7 +10,7 @@ import vemo_master as v
 from refusals import refusal
 from vemo_master import MsgType
 from vemo_master import extension as x
-from test_vemoctl import vemoctl
+from vemoctl_run import vemoctl
 from workers import GATE_WORKER, msg
 
 NO_SUCH = msg(False, "指定方法不存在!")

@@ -11,6 +11,8 @@ import zipfile
 
 import pytest
 
+from local_users import plant_link, untouched
+
 
 @pytest.fixture
 def pt(load):
@@ -455,8 +457,8 @@ def test_run_with_none_argument(pt):
 
 # ------------------------------------------ what local users plant or swap
 # The agent runs the task object as root; `home` belongs to the local user
-# nobody, and `secret` is root's file in root's own scratch directory.
-from test_local_users import NOBODY, home, plant_link, secret, untouched  # noqa: E402,F401
+# nobody, and `secret` is root's file in root's own scratch directory
+# (fixtures of tests/support/local_users.py).
 
 
 def _finished(call, fifos, timeout=20):

@@ -15,47 +15,29 @@ def public(load):
 
 
 # ------------------------------------------------------------ result messages
-def test_returnmsg_shape(public):
+def test_returnmsg_is_status_then_msg_with_a_real_bool(public):
     r = public.returnMsg(True, "上传成功!")
-    assert r == {"status": True, "msg": "上传成功!"}
-    assert list(r) == ["status", "msg"]
-    assert type(r) is dict
-    assert json.loads(json.dumps(r)) == r
-    r = public.returnMsg(False, "指定文件不存在!")
-    assert r["status"] is False and r["msg"] == "指定文件不存在!"
-
-
-def test_returnmsg_status_is_bool(public):
+    assert json.dumps(r, ensure_ascii=False) == '{"status": true, "msg": "上传成功!"}'
     assert public.returnMsg(1, "x")["status"] is True
     assert public.returnMsg(0, "x")["status"] is False
 
 
 # ---------------------------------------------------------------------- files
-def test_readfile_missing_is_false(public, workdir):
-    assert public.readFile(str(workdir / "nope.txt")) is False
-    assert public.readFile(str(workdir)) is False  # a directory
-
-
-def test_write_and_read_text(public, workdir):
+def test_files_round_trip_text_and_bytes_and_failures_are_false(public, workdir):
     p = str(workdir / "a.txt")
     assert public.writeFile(p, "hello 世界") is True
     assert public.readFile(p) == "hello 世界"
     assert public.writeFile(p, "replaced") is True
     assert public.readFile(p) == "replaced"
-
-
-def test_write_bytes(public, workdir):
-    p = str(workdir / "k.pem")
     assert public.writeFile(p, b"\x00\x01PEM", "wb+") is True
     assert public.readFile(p, "rb") == b"\x00\x01PEM"
     # bytes with the default text mode are written as bytes too
     assert public.writeFile(p, b"raw") is True
     assert public.readFile(p, "rb") == b"raw"
 
-
-def test_writefile_failure_is_false(public, workdir):
-    assert public.writeFile(str(workdir / "no" / "such" / "dir" / "f"), "x") \
-        is False
+    assert public.writeFile(str(workdir / "no" / "such" / "dir" / "f"), "x") is False
+    assert public.readFile(str(workdir / "nope.txt")) is False
+    assert public.readFile(str(workdir)) is False  # a directory
 
 
 def test_get_error_info(public):
@@ -90,30 +72,18 @@ def test_dict_obj(public):
 
 
 # -------------------------------------------------------------- modes, owners
-def test_set_mode_round_trip(public, workdir):
+def test_set_mode_round_trips_through_get_mode_and_user(public, workdir):
     p = workdir / "f"
     p.write_text("x")
     for mode in ("755", "644", "600", "777", "400"):
         public.set_mode(str(p), mode)
         assert oct(os.stat(str(p)).st_mode)[-3:] == mode
-        assert public.get_mode_and_user(str(p))["mode"] == mode
-
-
-def test_set_mode_directory(public, workdir):
+        assert public.get_mode_and_user(str(p)) == {
+            "mode": mode, "user": pwd.getpwuid(os.getuid()).pw_name}
     d = workdir / "d"
     d.mkdir()
     public.set_mode(str(d), "711")
     assert os.stat(str(d)).st_mode & 0o777 == 0o711
-
-
-def test_get_mode_and_user(public, workdir):
-    p = workdir / "f"
-    p.write_text("x")
-    os.chmod(str(p), 0o644)
-    info = public.get_mode_and_user(str(p))
-    assert info == {"mode": "644",
-                    "user": pwd.getpwuid(os.getuid()).pw_name}
-    assert json.loads(json.dumps(info)) == info
 
 
 def _unused_uid():
@@ -156,22 +126,14 @@ def test_set_own_unknown_account_is_harmless(public, workdir):
 
 
 # -------------------------------------------------------------------- digests
-def test_bytes_md5(public):
-    assert public.bytes_md5(b"") == "d41d8cd98f00b204e9800998ecf8427e"
-    data = os.urandom(1000)
-    assert public.bytes_md5(data) == hashlib.md5(data).hexdigest()
-
-
-def test_file_sha1_multi_chunk(public, workdir):
-    data = os.urandom(1024 * 1024 * 2 + 12345)
-    p = workdir / "big.bin"
-    p.write_bytes(data)
-    digest = public.file_sha1(str(p))
-    assert digest == hashlib.sha1(data).hexdigest()
-    assert digest == digest.lower()
+def test_digests_are_lowercase_hex_of_all_the_bytes(public, workdir):
+    data = os.urandom(1024 * 1024 * 2 + 12345)   # several read chunks
+    (workdir / "big.bin").write_bytes(data)
     (workdir / "empty").write_bytes(b"")
-    assert public.file_sha1(str(workdir / "empty")) == \
-        "da39a3ee5e6b4b0d3255bfef95601890afd80709"
+    assert public.bytes_md5(data) == hashlib.md5(data).hexdigest()
+    assert public.bytes_md5(b"") == "d41d8cd98f00b204e9800998ecf8427e"
+    assert public.file_sha1(str(workdir / "big.bin")) == hashlib.sha1(data).hexdigest()
+    assert public.file_sha1(str(workdir / "empty")) == "da39a3ee5e6b4b0d3255bfef95601890afd80709"
 
 
 # ---------------------------------------------------------------- path check
@@ -230,14 +192,10 @@ WARDEN = ("CREATE TABLE IF NOT EXISTS `warden` ("
           "`module` TEXT, `args` TEXT, `addtime` INTEGER)")
 
 
-def test_m_creates_data_dir_and_db(public, workdir):
+def test_m_round_trip_in_a_database_it_creates(public, workdir):
     assert not (workdir / "data").exists()
     public.M(None).execute(WARDEN, ())
     assert (workdir / "data" / "default.db").is_file()
-
-
-def test_m_round_trip(public):
-    public.M(None).execute(WARDEN, ())
     M = public.M
     assert M("warden").count() == 0
     assert M("warden").select() == []
@@ -298,12 +256,9 @@ def test_m_duplicate_modules_and_update(public):
     assert M("warden").count() == 0
 
 
-def test_m_no_table_refuses_table_ops(public):
+def test_m_refuses_table_ops_without_a_table_and_bad_identifiers(public):
     with pytest.raises(ValueError):
         public.M(None).count()
-
-
-def test_m_bad_identifier_refused(public):
     public.M(None).execute(WARDEN, ())
     with pytest.raises(ValueError):
         public.M("warden`; DROP TABLE `warden").count()

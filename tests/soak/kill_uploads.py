@@ -14,7 +14,6 @@ Prints what it tried and what survived; exits non-zero on any mismatch.
 """
 import argparse
 import collections
-import hashlib
 import os
 import pathlib
 import random
@@ -32,16 +31,12 @@ for path in (TESTS / "support", TESTS.parent / "master"):
 
 import agent_process  # noqa: E402
 from harness import BUILD  # noqa: E402
+from raw_transfer import TEMP, sha1  # noqa: E402
 from vemo_master import VemoError, transfer  # noqa: E402
 
-TEMP_SUFFIX = "._upload_tmp"
 MIN_SIZE = 200 * 1024
 MAX_SIZE = 4 * 1024 * 1024
 SESSION_TIMEOUT = 30.0
-
-
-def sha1(data):
-    return hashlib.sha1(data).hexdigest()
 
 
 def file_sha1(path):
@@ -164,7 +159,7 @@ def kill_uploads(root, work, uploads, seed=None, log=print):
                 target.write_bytes(old)
                 allowed = {sha1(content), sha1(old)}
             watch = TargetWatch(target, allowed)
-            temp = targets / (name + TEMP_SUFFIX)
+            temp = targets / (name + TEMP)
             if i % 4 < 2:
                 delay = rng.uniform(0, full_time * size / MAX_SIZE)
                 killer = Killer(agent, delay, temp)

@@ -48,6 +48,11 @@ class AgentProcess(object):
     def install_dir(self):
         return self.root / "vemo" / "client-side"
 
+    @property
+    def key_path(self):
+        """The public key a master needs."""
+        return self.install_dir / "data" / "id_rsa.pub"
+
     def output(self):
         return self._out_path.read_text(errors="replace")
 

@@ -7,6 +7,10 @@ import json
 from vemo_master import MsgType, recv_exact, reply_json
 
 FIRST_CHUNK = 512
+# The agent's answers to an upload, and the suffix of its temp file.
+UPLOADED = {"status": True, "msg": "上传成功!"}
+COUNT_MISMATCH = {"status": False, "msg": "文件校验失败!"}
+TEMP = "._upload_tmp"
 
 
 def md5(data):

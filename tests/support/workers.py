@@ -1,7 +1,9 @@
 """Worker modules and panel doubles for the registry tests, and a runner
 that drives the registry in a fresh process (loading `warden` changes the
 working directory and the module search path, so never in pytest's)."""
+import inspect
 import json
+import pathlib
 import textwrap
 
 # A worker that records each argument it is started with in <module>.calls
@@ -33,45 +35,13 @@ def run(args):
         time.sleep(0.01)
 '''
 
-PRELUDE = '''
-import json, os, sqlite3, sys, time
-sys.path.insert(0, os.path.abspath("class"))   # where the agent finds warden
-
-def release(*names):
-    for name in names:
-        open(name + ".release", "w").close()
-
-def calls(name):
-    if not os.path.exists(name + ".calls"):
-        return []
-    with open(name + ".calls") as f:
-        return [json.loads(line) for line in f.read().split("\\n")[:-1]]
-
-def wait_called(name, count=1):
-    deadline = time.time() + 20
-    while len(calls(name)) < count:
-        if time.time() > deadline:
-            raise AssertionError("%s was not called %d times" % (name, count))
-        time.sleep(0.01)
-
-def join(name):
-    import warden
-    thread = warden.warden._Threads_objs[name]
-    thread.join(20)
-    assert not thread.is_alive(), name
-
-def rows():
-    con = sqlite3.connect("data/default.db")
-    try:
-        con.row_factory = sqlite3.Row
-        return [dict(r) for r in con.execute("SELECT * FROM warden ORDER BY id")]
-    finally:
-        con.close()
-
-def emit(value):
-    print("@@RESULT@@" + json.dumps(value), flush=True)
-'''
-
+# Run before a scenario: the support directory for worker_child, and
+# class/ first, where the agent finds warden.
+PROLOGUE = """
+import json, os, sys
+sys.path.insert(0, %r)
+sys.path.insert(0, os.path.abspath("class"))
+"""
 MARK = "@@RESULT@@"
 
 
@@ -84,9 +54,14 @@ def install_doubles(root, *workers):
     return side
 
 
-def drive(py, code, **kw):
-    """Run PRELUDE + code; returns (value passed to emit, process)."""
-    proc = py(PRELUDE + textwrap.dedent(code), **kw)
+def drive(py, scenario, *args):
+    """Run function `scenario(*args)` in a fresh interpreter against the
+    test's server root: its source is sent, so it imports what it uses
+    (worker_child for the records).  Returns (its JSON value, process)."""
+    code = (PROLOGUE % str(pathlib.Path(__file__).resolve().parent)
+            + textwrap.dedent(inspect.getsource(scenario))
+            + "print(%r + json.dumps(%s(*%r)), flush=True)\n" % (MARK, scenario.__name__, args))
+    proc = py(code)
     results = [line[len(MARK):] for line in proc.stdout.splitlines()
                if line.startswith(MARK)]
     assert len(results) == 1, proc.stdout + proc.stderr
