@@ -106,7 +106,7 @@ def main():
             # A new agent a row, so each starts from the same resident memory.
             with running_agent() as agent:
                 jobs = jobs_of(agent)
-                growth = peak_growth_mib(agent.proc.pid, lambda: at_once(jobs))
+                growth = peak_growth_mib(agent.proc.pid, lambda jobs=jobs: at_once(jobs))
             print("%-48s peak resident memory +%7.1f MiB" % (name, growth), flush=True)
     return 0
 

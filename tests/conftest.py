@@ -14,7 +14,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "support"))
 from harness import BUILD, run_py  # noqa: E402
 
 # Fixtures shared by modules in more than one directory.
-pytest_plugins = ["local_users"]
+pytest_plugins = ["local_users", "fleet"]
 
 
 @pytest.fixture(autouse=True)

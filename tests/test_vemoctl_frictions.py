@@ -15,7 +15,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 
 from harness import REPO
-from test_vemoctl import FAILED, OK, REFUSED, as_json, assert_one_line_error, vemoctl
+from vemoctl_run import FAILED, OK, REFUSED, as_json, assert_one_line_error, vemoctl
 
 
 def mode(path):

@@ -5,8 +5,7 @@ operator meets, against real agents."""
 import os
 import shutil
 
-from test_vemoctl import FAILED, OK, USAGE, as_json, vemoctl
-from test_vemoctl_fleet import fleet  # noqa: F401 - the fixture
+from vemoctl_run import FAILED, OK, USAGE, as_json, vemoctl
 from vemo_master import cert_fingerprint, known_hosts
 
 
