@@ -11,6 +11,7 @@ as a ratio of the two medians.  With --silent/--trickling, peers without the
 key (from another loopback address, reconnecting when dropped) pester the
 agent under test through every row."""
 import argparse
+import math
 import contextlib
 import multiprocessing
 import pathlib
@@ -22,6 +23,8 @@ import long_operations
 import unkeyed
 from common import running_agent
 from unkeyed import connect_to_key, heartbeat_until, pct
+
+NAN = math.nan
 
 
 def _master_a(agent, operation, scratch, busy, out):
@@ -70,9 +73,12 @@ def one_round(agent, operation, scratch):
         m.join(10)
     if results["a"] is None:
         raise RuntimeError("A's operation failed: its traceback is above")
+    # An agent that holds every connection for A's operation may answer B
+    # and C not at all before A ends.
     (latencies, gaps), connects = results["b"], results["c"]
+    latencies, gaps, connects = latencies or [NAN], gaps or [NAN], connects or [NAN]
     return (results["a"], statistics.median(latencies), pct(latencies, 0.99), max(gaps),
-            statistics.median(connects or [0]), max(connects or [0]))
+            statistics.median(connects), max(connects))
 
 
 def row(name, rounds, before=None):
