@@ -2,6 +2,7 @@
 // directories with every missing parent.
 #include "client/files/files.hpp"
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 namespace vemo::files {
 namespace {
@@ -14,9 +15,9 @@ const char* const kMissing = "0";
 // cannot redirect them.
 void apply_mode_and_owner(const py::object& request, const FileDescriptor& file) {
     const py::str examined(fs::descriptor_path(file.get()));
-    const py::module_ panel = host_public();
-    if (request.contains("mode")) panel.attr("set_mode")(examined, request["mode"]);
-    if (request.contains("user")) panel.attr("set_own")(examined, request["user"]);
+    const host::Public panel;
+    if (request.contains("mode")) panel.set_mode(examined, request["mode"]);
+    if (request.contains("user")) panel.set_own(examined, request["user"]);
 }
 
 // False when the path leads nowhere, or through a link a local user planted.
