@@ -16,7 +16,8 @@ LOOKUP = re.compile(r'import\("(%s)"\)|attr\("(readFile|writeFile|returnMsg|get_
 
 
 def contract(root, *args):
-    return subprocess.run([sys.executable, str(REPO / "tools" / "host_contract.py"), "--root", str(root), *args],
+    tool = str(REPO / "tools" / "host_contract.py")
+    return subprocess.run([sys.executable, tool, "--root", str(root), *args],
                           capture_output=True, text=True, timeout=60)
 
 

@@ -58,7 +58,9 @@ def calls(header_text):
         signature = re.match(r"^(?:(?P<result>.+?) )?(?P<name>\w+)\((?P<args>.*)\)$", text)
         if not signature:
             raise SystemExit(f"{HEADER_FILE}:{i + 2}: cannot read the declaration {text!r}")
-        name = signature["name"] if owner is None or signature["name"] == owner else f"{owner}::{signature['name']}"
+        name = signature["name"]
+        if owner is not None and name != owner:
+            name = f"{owner}::{name}"
         result = f" → `{signature['result']}`" if signature["result"] else ""
         form = f"`{name}({signature['args']})`{result}"
         found.append((tag["call"], tag["threads"], form, notes))

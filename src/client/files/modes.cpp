@@ -37,7 +37,8 @@ void check_mode_and_owner(const py::dict& request) {
         const py::object mode = request["mode"];
         const bool number = PyLong_Check(mode.ptr()) && !PyBool_Check(mode.ptr());
         if (!mode.is_none() && !number && !py::isinstance<py::str>(mode))
-            throw py::type_error("'mode' must be octal digits as a string or an integer, not " + type_name(mode));
+            throw py::type_error("'mode' must be octal digits as a string or an integer, not " +
+                                 type_name(mode));
     }
     if (request.contains("user")) {
         const py::object user = request["user"];
