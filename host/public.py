@@ -198,12 +198,6 @@ def GetRandomString(length=32):
     return "".join(_rand.choice(chars) for _ in range(int(length)))
 
 
-def WriteLog(kind, text):
-    """Appends "kind<TAB>text" as one line to data/panel.log."""
-    with open("data/panel.log", "a", encoding="utf-8") as f:
-        f.write("%s\t%s\n" % (kind, text))
-
-
 def GetClientIp():
     """Client address of the current web request (ZQ_VEMO.request)."""
     import ZQ_VEMO

@@ -380,15 +380,6 @@ def test_run_thread_starts_a_recorded_or_given_worker(side, py):
     assert value["rows"] == ["gate"]
 
 
-def test_removal_is_written_to_the_panels_log(side, py):
-    value, _ = drive(py, """
-        import warden
-        warden.warden().remove_thread({"module": "bedrock"})
-        emit(open("data/panel.log", encoding="utf-8").read())
-    """)
-    assert value == "warden\tremoved bedrock\n"
-
-
 def test_refusal_that_cannot_name_the_module_raises_the_format_error(side, py):
     # Plugin code may pass a tuple, which "%s" cannot format: the
     # interpreter's TypeError reaches it, not a refusal built on nothing.

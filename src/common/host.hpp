@@ -97,8 +97,6 @@ public:
     void mod_reload(const py::object& module) const { module_.attr("mod_reload")(module); }
     // host: public.GetRandomString | threads: plugin code
     py::object random_string(int length) const { return module_.attr("GetRandomString")(length); }
-    // host: public.WriteLog | threads: host-work, plugin code
-    void write_log(const char* kind, const py::object& text) const { module_.attr("WriteLog")(kind, text); }
     // host: public.GetClientIp | threads: plugin code
     py::object client_ip() const { return module_.attr("GetClientIp")(); }
     // host: public.M | threads: loop, host-work, plugin code

@@ -43,7 +43,6 @@ py::object remove_thread(py::object self, py::object args) {
             entry["tmp"] = true;
         }
     }
-    host::panel().write_log("warden", py::str("removed ") + py::str(module));
     return host::panel().return_msg(true, py::str(messages::kRemoved));
 }
 
