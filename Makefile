@@ -6,6 +6,7 @@
 #   make build                      compile the four extension modules and
 #                                   regenerate what derives from their table
 #                                   of message types (tools/generate_operations.py)
+#                                   and the table of host calls (tools/host_contract.py)
 #   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server),
 #                                   with client-side/data/ (0700) and its port.pl
 #                                   (8899 unless one is there already)
@@ -86,6 +87,7 @@ build: $(VENV_READY)
 	  -Dpybind11_DIR="$$($(VENV_PYTHON) -m pybind11 --cmakedir)" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j 2
 	@$(RESOLVE_PYTHON); "$$python" tools/generate_operations.py --build $(BUILD)
+	@$(VENV_PYTHON) tools/host_contract.py
 
 install: build
 	cmake --install $(BUILD) --strip --prefix $(INSTALL_ROOT)/vemo >/dev/null

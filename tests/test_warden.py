@@ -380,6 +380,20 @@ def test_run_thread_starts_a_recorded_or_given_worker(side, py):
     assert value["rows"] == ["gate"]
 
 
+def test_refusal_that_cannot_name_the_module_raises_the_format_error(side, py):
+    # Plugin code may pass a tuple, which "%s" cannot format: the
+    # interpreter's TypeError reaches it, not a refusal built on nothing.
+    value, _ = drive(py, """
+        import warden
+        w = warden.warden()
+        try:
+            w.run_thread({"p_info": {}, "module": ("a", "b")})
+        except TypeError as e:
+            emit(str(e))
+    """)
+    assert "not all arguments converted" in value
+
+
 def test_run_on_an_empty_table_starts_nothing(side, py):
     def run_empty():
         import warden

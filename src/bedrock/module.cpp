@@ -2,6 +2,8 @@
 
 #include <pybind11/eval.h>
 
+#include "common/host.hpp"
+
 namespace {
 
 // Hands the worker thread to the panel's task queue for as long as the
@@ -25,6 +27,6 @@ def run(args=None):
 PYBIND11_MODULE(bedrock, m) {
     vemo::enter_install_dir();
     vemo::prepend_search_path("class/");
-    m.attr("panelTask") = py::module_::import("panelTask");
+    m.attr("panelTask") = vemo::host::module_named("panelTask");
     py::exec(kRun, m.attr("__dict__"));
 }

@@ -8,6 +8,7 @@
 #include "client/core/operations.hpp"
 #include "client/core/selector.hpp"
 #include "common/errors.hpp"
+#include "common/host.hpp"
 
 PYBIND11_MODULE(client, m) {
     for (const char* name : {"socket", "json", "sys", "os", "ssl", "struct", "re", "time", "pwd", "importlib",
@@ -15,7 +16,7 @@ PYBIND11_MODULE(client, m) {
         py::module_::import(name);
     vemo::enter_install_dir();
     vemo::prepend_search_path("class/");
-    for (const char* name : {"rsa_aes", "public", "warden"}) py::module_::import(name);
+    for (const char* name : {"rsa_aes", "public", "warden"}) vemo::host::module_named(name);
 
     vemo::register_error_translation();
     vemo::bind_connection(m);

@@ -78,10 +78,12 @@ std::string descriptor_path(int fd);
 // or leads through a link that rule refuses.
 std::optional<FileDescriptor> open_unplanted(const std::string& path, int dir = AT_FDCWD);
 // The same, creating each missing directory of the path in turn, in the
-// directory opened before it (0777 narrowed by the umask).  What already
-// stands at the end is taken as it is, a file too.  Fails with EACCES when
-// the path leads through a refused link, or a link of a user's to nothing.
-FileDescriptor make_dirs(const std::string& path);
+// directory opened before it: the last with `mode`, the others 0777, each
+// narrowed by the umask.  What already stands at the end is taken as it
+// is, a file too, and so is a directory another makes meanwhile.  Fails
+// with EACCES when the path leads through a refused link, or a link of a
+// user's to nothing.
+FileDescriptor make_dirs(const std::string& path, mode_t mode = 0777);
 // For paths that are handed on by name: false when the part of `path`
 // that exists leads through a refused link (or a user's link to nothing).
 bool vouched_as_far_as_it_exists(const std::string& path);
@@ -90,20 +92,15 @@ bool vouched_as_far_as_it_exists(const std::string& path);
 size_t read_at(int fd, char* buf, size_t n, off_t offset);
 std::string read_at(int fd, size_t n, off_t offset);
 
-// Removes a name; a name that is already gone is not an error.
+// Removes a name (a path, for AT_FDCWD); a name that is already gone is
+// not an error.
 void remove_entry(int dir, const std::string& name);
 void rename_entry(int dir, const std::string& from, const std::string& to);
 
 // Changes made for plugin code, whose failures name the path as a Python
 // implementation's would.
-// Creates missing parents (0777) and then `path` itself with `mode`, both
-// subject to the umask; `path` made meanwhile by another is no failure.
-void make_dirs(const std::string& path, unsigned mode);
 // Status-change time in seconds, fractional.
 double change_time(const std::string& path);
-void remove_file(const std::string& path);
-// Removes `path` if it can; for clean-up on a path already failing.
-void discard_file(const std::string& path) noexcept;
 // Content and permission bits; a missing source creates nothing.
 void copy_with_mode(const std::string& source, const std::string& target);
 

@@ -25,29 +25,10 @@ void copy_content(int from, int to) {
 
 }  // namespace
 
-void make_dirs(const std::string& path, unsigned mode) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        const std::string parent = path.substr(0, slash);
-        if (::mkdir(parent.c_str(), 0777) != 0 && errno != EEXIST) throw IoError(errno, parent);
-    }
-    // Another object of the same plugin may have made it meanwhile.
-    if (::mkdir(path.c_str(), mode) != 0 && !(errno == EEXIST && exists(path))) {
-        throw IoError(errno, path);
-    }
-}
-
 double change_time(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) throw IoError(errno, path);
     return static_cast<double>(st.st_ctim.tv_sec) + st.st_ctim.tv_nsec * 1e-9;
-}
-
-void remove_file(const std::string& path) {
-    if (::unlink(path.c_str()) != 0) throw IoError(errno, path);
-}
-
-void discard_file(const std::string& path) noexcept {
-    ::unlink(path.c_str());
 }
 
 void copy_with_mode(const std::string& source, const std::string& target) {
@@ -60,8 +41,12 @@ void copy_with_mode(const std::string& source, const std::string& target) {
         copy_content(from.get(), to.get());
         if (::fchmod(to.get(), st.st_mode & 07777) != 0) throw IoError(errno);
     } catch (const IoError& e) {
-        // A half-written copy would be taken for a finished one later.
-        discard_file(target);
+        // A half-written copy would be taken for a finished one later; the
+        // copy's own failure is the one reported.
+        try {
+            remove_entry(AT_FDCWD, target);
+        } catch (const IoError&) {
+        }
         throw IoError(e.code, target);
     }
 }

@@ -50,7 +50,10 @@ std::optional<std::string> link_text(int link) {
 // root's files.
 class Walk {
 public:
-    Walk(int start, const std::string& path, bool create) : create_(create) {
+    // `create` makes each missing directory of `path`, the last one with
+    // `last_mode` and the others with kNewDirMode.
+    Walk(int start, const std::string& path, bool create, mode_t last_mode = kNewDirMode)
+        : create_(create), last_mode_(last_mode) {
         if (path.empty()) return;  // names nothing, as for the system
         const bool absolute = path[0] == '/';
         at_ = open_entry(absolute ? AT_FDCWD : start, absolute ? "/" : ".", O_DIRECTORY);
@@ -73,8 +76,8 @@ public:
                 // link's text names.
                 if (err != ENOENT || !create_ || !links_.empty() || ++creations > kMostCreations)
                     return missing(err);
-                if (::mkdirat(at_->get(), name.c_str(), kNewDirMode) != 0 && errno != EEXIST)
-                    return missing(errno);
+                const mode_t mode = rest_.empty() ? last_mode_ : kNewDirMode;
+                if (::mkdirat(at_->get(), name.c_str(), mode) != 0 && errno != EEXIST) return missing(errno);
                 rest_.push_back(name);  // opened, and examined, like any other
                 continue;
             }
@@ -140,6 +143,7 @@ private:
     }
 
     const bool create_;
+    const mode_t last_mode_;
     int start_error_ = ENOENT;
     std::optional<FileDescriptor> at_;
     std::vector<std::string> rest_;
@@ -155,8 +159,8 @@ std::optional<FileDescriptor> open_unplanted(const std::string& path, int dir) {
     return walk.take();
 }
 
-FileDescriptor make_dirs(const std::string& path) {
-    Walk walk(AT_FDCWD, path, true);
+FileDescriptor make_dirs(const std::string& path, mode_t mode) {
+    Walk walk(AT_FDCWD, path, true, mode);
     if (walk.run() != Outcome::kReached) throw IoError(walk.error());
     return walk.take();
 }

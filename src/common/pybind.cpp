@@ -24,14 +24,6 @@ void prepend_search_path(const char* dir) {
     py::module_::import("sys").attr("path").attr("insert")(0, dir);
 }
 
-py::module_ host_public() {
-    return py::module_::import("public");
-}
-
-py::object return_msg(bool status, py::object msg) {
-    return host_public().attr("returnMsg")(status, msg);
-}
-
 std::string printable_text(const py::handle& value) {
     const py::str text(value);
     const py::object utf8 =
@@ -44,25 +36,6 @@ std::string error_line(py::error_already_set& error) {
     const std::string name = printable_text(error.type().attr("__name__"));
     const std::string text = printable_text(error.value());
     return text.empty() ? name : name + ": " + text;
-}
-
-std::string error_info(py::error_already_set& error) {
-    // Make `error` the exception being handled for the duration of the call.
-    PyObject *old_type = nullptr, *old_value = nullptr, *old_tb = nullptr;
-    PyErr_GetExcInfo(&old_type, &old_value, &old_tb);
-    py::object type = error.type(), value = error.value(), tb = error.trace();
-    // Newer interpreters take the traceback from the exception itself.
-    if (tb && !tb.is_none()) PyException_SetTraceback(value.ptr(), tb.ptr());
-    PyErr_SetExcInfo(type.release().ptr(), value.release().ptr(), tb.release().ptr());
-    std::string text;
-    try {
-        text = printable_text(host_public().attr("get_error_info")());
-    } catch (...) {
-        PyErr_SetExcInfo(old_type, old_value, old_tb);
-        throw;
-    }
-    PyErr_SetExcInfo(old_type, old_value, old_tb);
-    return text;
 }
 
 py::error_already_set with_native_frame(py::error_already_set& error, const char* where) {

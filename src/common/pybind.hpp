@@ -16,26 +16,12 @@ namespace vemo {
 void enter_install_dir();
 void prepend_search_path(const char* dir);
 
-// The panel's helper module, looked up by name on every use so that a
-// replaced module is honoured.
-py::module_ host_public();
-
-// public.returnMsg(status, msg)
-py::object return_msg(bool status, py::object msg);
-inline py::object return_msg(bool status, const std::string& msg) {
-    return return_msg(status, py::str(msg));
-}
-
 // str(value) as UTF-8, with anything that has no UTF-8 form (a lone
 // surrogate from a file name that is not UTF-8) written as an escape.
 std::string printable_text(const py::handle& value);
 
 // The error's last traceback line: "ValueError: Decryption failed".
 std::string error_line(py::error_already_set& error);
-
-// public.get_error_info() while `error` is the exception being handled, so
-// that the helper's traceback text describes it.
-std::string error_info(py::error_already_set& error);
 
 // An error raised in C++ reaches Python without a traceback, and its report
 // would be the bare error line.  This gives such an error one traceback

@@ -13,16 +13,6 @@ namespace {
 // imported module is, so that its globals can be read from the operations.
 py::handle the_module;
 
-// `from ZQ_VEMO import request`: loading the bridge outside a web
-// application must fail, as the plain import would.
-py::object web_request() {
-    py::module_ web = py::module_::import("ZQ_VEMO");
-    if (!py::hasattr(web, "request")) {
-        throw py::import_error("cannot import name 'request' from 'ZQ_VEMO'");
-    }
-    return web.attr("request");
-}
-
 // A plain class (base `object`, instance __dict__): plugin code reaches the
 // private attributes and operations under the interpreter's mangled names,
 // which a pybind11 class would not give it.
@@ -44,10 +34,12 @@ PYBIND11_MODULE(scriptor, m) {
     vemo::register_error_translation();
     m.attr("json") = py::module_::import("json");
     m.attr("os") = py::module_::import("os");
-    m.attr("public") = py::module_::import("public");
+    m.attr("public") = vemo::host::module_named("public");
     m.attr("time") = py::module_::import("time");
     m.attr("re") = py::module_::import("re");
-    m.attr("request") = web_request();
+    // `from ZQ_VEMO import request`: outside a web application the bridge
+    // fails to load, as the plain import would.
+    m.attr("request") = vemo::host::web_request();
     the_module = m.inc_ref();
 
     py::object cls = make_class(m);

@@ -1,5 +1,6 @@
 #include "common/pybind.hpp"
 
+#include "common/errors.hpp"
 #include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "scriptor/scriptor.hpp"
@@ -17,7 +18,7 @@ py::object preferred_versions(const std::string& plugin_path) {
     const std::string listed = plugin_path + "/php_version.json";
     if (!fs::exists(listed))
         return py::cast(std::vector<std::string>(std::begin(kDefaultVersions), std::end(kDefaultVersions)));
-    py::object text = module_global("public").attr("readFile")(fs::to_text(listed));
+    py::object text = module_public().read_file(fs::to_text(listed));
     return module_global("json").attr("loads")(text.attr("replace")(".", ""));
 }
 
@@ -36,19 +37,22 @@ py::object installed_version(const py::object& versions) {
 // plugin PHP code needs the functions the panel's own sites are denied.
 void make_plugin_ini(const std::string& version, const std::string& plugin_ini) {
     fs::copy_with_mode(paths::php_root() + version + "/etc/php.ini", plugin_ini);
-    py::object pub = module_global("public");
+    const host::Public pub = module_public();
     try {
         const py::str ini_text = fs::to_text(plugin_ini);
-        py::object body = pub.attr("readFile")(ini_text);
+        py::object body = pub.read_file(ini_text);
         body = module_global("re").attr("sub")("disable_functions\\s*=.*", "disable_functions = ", body);
-        if (pub.attr("writeFile")(ini_text, body).ptr() == Py_False) {
+        if (!pub.write_file(ini_text, body)) {
             PyErr_Format(PyExc_OSError, "cannot write %s", plugin_ini.c_str());
             throw py::error_already_set();
         }
     } catch (...) {
         // The copy is never refreshed once present, so an unrewritten one
         // must not stay behind.
-        fs::discard_file(plugin_ini);
+        try {
+            fs::remove_entry(AT_FDCWD, plugin_ini);
+        } catch (const IoError&) {
+        }
         throw;
     }
 }

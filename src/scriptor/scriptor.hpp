@@ -6,6 +6,7 @@
 #include "common/pybind.hpp"
 
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 #include <string>
 #include <string_view>
@@ -16,6 +17,11 @@ namespace vemo::scriptor {
 // each use as the module's own Python code would, so that a name replaced on
 // the module is honoured.
 py::object module_global(const char* name);
+
+// The panel's helper through the module's global `public`.
+inline host::Public module_public() {
+    return host::Public(module_global("public"));
+}
 
 // Instance attributes, under the names the interpreter gives the class's
 // private attributes; plugin code reaches them by these names.

@@ -33,7 +33,7 @@ PYBIND11_MODULE(warden, m) {
     vemo::prepend_search_path("class/");
     vemo::prepend_search_path("threads/");
     m.attr("Thread") = py::module_::import("threading").attr("Thread");
-    m.attr("public") = py::module_::import("public");
+    m.attr("public") = vemo::host::module_named("public");
     m.attr("time") = py::module_::import("time");
     m.attr("json") = py::module_::import("json");
 

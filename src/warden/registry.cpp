@@ -22,12 +22,12 @@ constexpr const char* kCreateTable =
 
 }  // namespace
 
-py::object worker_table() {
-    return host_public().attr("M")("warden");
+host::Table worker_table() {
+    return host::panel().table(py::str("warden"));
 }
 
 void construct(py::object self) {
-    host_public().attr("M")(py::none()).attr("execute")(kCreateTable, py::tuple());
+    host::panel().table(py::none()).execute(kCreateTable);
     create_bedrock(std::move(self));
 }
 
@@ -35,7 +35,7 @@ py::object remove_thread(py::object self, py::object args) {
     py::object refusal = refuse_missing(args, {"module"});
     if (!refusal.is_none()) return refusal;
     py::object module = args["module"];
-    worker_table().attr("where")("module=?", py::make_tuple(module)).attr("delete")();
+    worker_table().where("module=?", py::make_tuple(module)).remove();
     // The thread keeps running; marking it temporary lets the first listing
     // after its end prune it and free the module name.
     for (py::handle entry : thread_entries(self)) {
@@ -43,7 +43,7 @@ py::object remove_thread(py::object self, py::object args) {
             entry["tmp"] = true;
         }
     }
-    return return_msg(true, messages::kRemoved);
+    return host::panel().return_msg(true, py::str(messages::kRemoved));
 }
 
 py::list get_thread_list(py::object self, py::object /*args*/) {

@@ -7,6 +7,8 @@
 
 #include "common/pybind.hpp"
 
+#include "common/host.hpp"
+
 namespace vemo::warden {
 
 // The class tables `_Threads` (worker entries, newest first) and
@@ -23,8 +25,8 @@ inline py::dict thread_objects(const py::object& self) {
 // None when it has them all.
 py::object refuse_missing(const py::object& args, std::initializer_list<const char*> keys);
 
-// public.M("warden"): a fresh query object over the worker table.
-py::object worker_table();
+// A fresh query object over the worker table.
+host::Table worker_table();
 
 // Bookkeeping (registry.cpp).
 void construct(py::object self);

@@ -1,7 +1,6 @@
 // The agent class as the interpreter sees it: every operation under its
 // own name, the tables and the bounds as attributes.  Methods outside the
 // table of operations, or with another signature, are bound by hand.
-#include "client/files/files.hpp"
 #include "client/core/operations.hpp"
 
 namespace vemo {
@@ -43,9 +42,9 @@ void bind_agent(py::module_& m) {
         .def("send", &A::send, py::arg("fd"), py::arg("data"), py::arg("aes_to") = true)
         .def("create_ssl", &A::create_ssl)
         .def("get_input", &A::get_input, py::arg("fd"), py::arg("data"))
-        .def("get_file_stat", &files::get_file_stat, py::arg("filename"))
         .def("set_file_mode", &files::set_file_mode, py::arg("fd"), py::arg("data"),
              py::arg("local") = false);
+    files::bind_file_stat(cls);
     for (const Operation& op : kOperations)
         if (op.bind) op.bind(cls, op.name);
 }

@@ -5,6 +5,7 @@
 
 #include "client/core/agent.hpp"
 #include "common/errors.hpp"
+#include "common/host.hpp"
 
 namespace vemo {
 
@@ -20,9 +21,9 @@ namespace {
 // descriptors are plentiful, not at a master's key exchange when
 // connections may hold them all.  The probe cannot be opened; its failure
 // is the expected answer.
-void prime_key_helper(const py::object& helper) {
+void prime_key_helper(const host::Crypto& helper) {
     try {
-        helper.attr("rsa_decrypt_private")(py::bytes(""));
+        helper.rsa_decrypt_private(py::bytes(""));
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;
     }
@@ -31,10 +32,11 @@ void prime_key_helper(const py::object& helper) {
 }  // namespace
 
 Agent::Agent() {
-    rsa_aes = py::module_::import("rsa_aes").attr("rsa_aes")();
+    rsa_aes = host::Crypto::make();
+    const host::Crypto crypto(rsa_aes);
     struct stat st;
-    if (::stat("data/id_rsa.pub", &st) != 0) rsa_aes.attr("create_rsa")();
-    prime_key_helper(rsa_aes);
+    if (::stat("data/id_rsa.pub", &st) != 0) crypto.create_rsa();
+    prime_key_helper(crypto);
     create_ssl();
     secure_key_material();
 }

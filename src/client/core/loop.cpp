@@ -10,6 +10,7 @@
 #include "client/core/agent.hpp"
 #include "common/errors.hpp"
 #include "common/paths.hpp"
+#include "common/host.hpp"
 
 namespace vemo {
 namespace {
@@ -32,7 +33,7 @@ constexpr int kTurnMs = 200;
 constexpr double kKeyExchangeGrace = 5.0;
 
 int read_port() {
-    py::object text = host_public().attr("readFile")("data/port.pl");
+    py::object text = host::panel().read_file("data/port.pl");
     if (!py::isinstance<py::str>(text) && !py::isinstance<py::bytes>(text))
         throw IoError(ENOENT, "data/port.pl");
     return py::cast<int>(py::int_(text));
@@ -43,7 +44,7 @@ int read_port() {
 void report_accept_failure(py::error_already_set& e, const std::string& peer) {
     try {
         py::print("accept from " + peer + " failed:", py::arg("flush") = true);
-        py::print(error_info(e), py::arg("flush") = true);
+        py::print(host::panel().error_info(e), py::arg("flush") = true);
     } catch (py::error_already_set& inner) {
         if (is_interrupt(inner)) throw;
     }

@@ -26,6 +26,8 @@ void get_file_list(Agent& agent, int fd, const py::bytes& data);
 void create_dir(Agent& agent, int fd, const py::bytes& data);
 // Also called by the panel with local=true: bound by hand.
 py::object set_file_mode(Agent& agent, int fd, const py::object& data, bool local);
+// Binds get_file_stat(filename), the panel's stat of one name (listing.cpp).
+void bind_file_stat(AgentClass& cls);
 }  // namespace files
 
 namespace extension {

@@ -9,13 +9,14 @@
 
 #include <cerrno>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 
 #include "client/core/agent.hpp"
 #include "common/errors.hpp"
 #include "common/fdio.hpp"
+#include "common/fs.hpp"
 #include "common/tls.hpp"
+#include "common/host.hpp"
 
 namespace vemo {
 namespace {
@@ -81,10 +82,9 @@ void Agent::secure_key_material() {
 
 bool Agent::create_ssl() {
     const std::string cert_file = class_attr_text("_cert"), key_file = class_attr_text("_key");
-    if (std::filesystem::exists(cert_file)) return true;
-    const auto slash = cert_file.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !std::filesystem::exists(cert_file.substr(0, slash)))
-        std::filesystem::create_directories(cert_file.substr(0, slash));
+    if (fs::exists(cert_file)) return true;
+    const std::string cert_dir = parent_of(cert_file);
+    if (!cert_dir.empty()) fs::make_dirs(cert_dir);
 
     std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>> key(EVP_RSA_gen(2048));
     std::unique_ptr<X509, Deleter<X509_free>> cert(X509_new());
@@ -107,10 +107,10 @@ bool Agent::create_ssl() {
     });
     if (cert_pem.size() <= kMinPemLength || key_pem.size() <= kMinPemLength) return false;
 
-    py::object write_file = host_public().attr("writeFile");
-    write_file(cert_file, py::bytes(cert_pem), "wb+");
+    const host::Public panel;
+    panel.write_file(cert_file, py::bytes(cert_pem), "wb+");
     prepare_private_file(key_file);
-    write_file(key_file, py::bytes(key_pem), "wb+");
+    panel.write_file(key_file, py::bytes(key_pem), "wb+");
     return true;
 }
 

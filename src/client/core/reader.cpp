@@ -9,6 +9,7 @@
 #include "client/core/operations.hpp"
 #include "client/messages.hpp"
 #include "common/errors.hpp"
+#include "common/host.hpp"
 
 namespace vemo {
 namespace {
@@ -159,8 +160,9 @@ void Agent::failure_path(int fd, py::error_already_set& error) {
             return;
         }
         py::print(std::string(operation_) + " from " + peer_text(fd) + " failed:", py::arg("flush") = true);
-        py::print(error_info(error), py::arg("flush") = true);
-        send(fd, py::str(error_info(error)));
+        const host::Public panel;
+        py::print(panel.error_info(error), py::arg("flush") = true);
+        send(fd, py::str(panel.error_info(error)));
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;
         on_close(fd);

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "client/core/agent.hpp"
+#include "common/host.hpp"
 
 namespace vemo {
 
@@ -28,12 +29,12 @@ void Agent::send(int fd, py::object data, bool aes_to) {
 }
 
 bool Agent::_error(int fd, const py::object& msg, bool to_aes) {
-    send(fd, return_msg(false, msg), to_aes);
+    send(fd, host::panel().return_msg(false, msg), to_aes);
     return true;
 }
 
 bool Agent::_success(int fd, const py::object& msg, bool to_aes) {
-    send(fd, return_msg(true, msg), to_aes);
+    send(fd, host::panel().return_msg(true, msg), to_aes);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "client/core/agent.hpp"
 #include "client/messages.hpp"
 #include "common/gzip.hpp"
+#include "common/host.hpp"
 
 namespace vemo {
 namespace {
@@ -47,18 +48,18 @@ py::bytes Agent::ungzip(const py::bytes& data) {
 
 py::bytes Agent::aes_encode(int fd, const py::bytes& data) {
     const py::object key = passwords[py::int_(fd)];
-    return rsa_aes.attr("aes_encrypt")(key, gzip(data));
+    return host::Crypto(rsa_aes).aes_encrypt(key, gzip(data));
 }
 
 py::bytes Agent::aes_decode(int fd, const py::bytes& data) {
     const py::object key = passwords[py::int_(fd)];
-    return ungzip(rsa_aes.attr("aes_decrypt")(key, data));
+    return ungzip(host::Crypto(rsa_aes).aes_decrypt(key, data));
 }
 
 py::object Agent::get_input(int fd, const py::bytes& data) {
     const py::object decoded = json_loads(aes_decode(fd, data));
     if (!py::isinstance<py::dict>(decoded)) throw py::type_error("request is not a JSON object");
-    py::object request = host_public().attr("dict_obj")();
+    py::object request = host::panel().request_object();
     for (const auto& item : py::reinterpret_borrow<py::dict>(decoded)) request[item.first] = item.second;
     return request;
 }
@@ -66,10 +67,11 @@ py::object Agent::get_input(int fd, const py::bytes& data) {
 void Agent::on_password(int fd, const py::bytes& data) {
     // The helper may open its key file for this: with the descriptors
     // used up, keyed masters would otherwise never get in.
-    const py::object opened = key_spare_.lend_for([&] { return rsa_aes.attr("rsa_decrypt_private")(data); });
+    const py::object opened =
+        key_spare_.lend_for([&] { return host::Crypto(rsa_aes).rsa_decrypt_private(data); });
     const py::bytes key = ungzip(opened);
     if (!valid_key_length(std::string_view(key).size())) {
-        send(fd, return_msg(false, std::string(messages::kBadPassword)), false);
+        send(fd, host::panel().return_msg(false, py::str(messages::kBadPassword)), false);
         return;
     }
     passwords[py::int_(fd)] = key;

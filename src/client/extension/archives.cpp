@@ -3,16 +3,13 @@
 #include "client/extension/extension.hpp"
 #include "client/messages.hpp"
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 namespace vemo::extension {
 namespace {
 
 // Both calls name no log of their own.
 const char* const kNoLog = "/dev/null";
-
-py::object task_object() {
-    return py::module_::import("panelTask").attr("zq_task")();
-}
 
 // The task object works by name, as root: a path that leads through a link
 // a local user planted (see fs::open_unplanted) never reaches it.  What is
@@ -39,7 +36,7 @@ void to_zip(Agent& agent, int fd, const py::bytes& data) {
     const py::object dfile = request["dfile"];
     if (refused(agent, fd, sfile, dfile)) return;
     const py::object dir = py::module_::import("os").attr("path").attr("dirname")(sfile);
-    agent.send(fd, task_object().attr("_zip")(dir, sfile, dfile, kNoLog, request["stype"]));
+    agent.send(fd, host::TaskObject().zip(dir, sfile, dfile, kNoLog, request["stype"]));
 }
 
 void un_zip(Agent& agent, int fd, const py::bytes& data) {
@@ -47,7 +44,7 @@ void un_zip(Agent& agent, int fd, const py::bytes& data) {
     const py::object sfile = request["sfile"];
     const py::object dfile = request["dfile"];
     if (refused(agent, fd, sfile, dfile)) return;
-    agent.send(fd, task_object().attr("_unzip")(sfile, dfile, request["password"], kNoLog));
+    agent.send(fd, host::TaskObject().unzip(sfile, dfile, request["password"], kNoLog));
 }
 
 }  // namespace vemo::extension

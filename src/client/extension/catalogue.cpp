@@ -4,6 +4,7 @@
 #include "client/messages.hpp"
 #include "common/fs.hpp"
 #include "common/paths.hpp"
+#include "common/host.hpp"
 
 namespace vemo::extension {
 namespace {
@@ -11,7 +12,7 @@ namespace {
 const std::string kPluginDir = "plugin/";
 
 py::object read_info(const std::string& path) {
-    return json_loads(host_public().attr("readFile")(fs::to_text(path)));
+    return json_loads(host::panel().read_file(fs::to_text(path)));
 }
 
 }  // namespace

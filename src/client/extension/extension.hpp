@@ -1,17 +1,6 @@
-// The extension service's shared parts: plugins, packages, reload, workers
-// and tasks, relay, archives.  The operations themselves are declared with
-// the table of operations.
+// The extension service: plugins, packages, reload, workers and tasks,
+// relay, archives.  Its operations are declared with the table of
+// operations; what they call in the host is in common/host.hpp.
 #pragma once
 
-#include <string>
-
 #include "client/core/operations.hpp"
-
-namespace vemo::extension {
-
-// The operation `fun` names on `target`, or nothing when the target has no
-// such attribute.  The interpreter's own hasattr decides, so a name that
-// is not text fails the request instead of counting as absent.
-py::object named_operation(const py::object& target, const py::object& fun);
-
-}  // namespace vemo::extension

@@ -4,6 +4,7 @@
 #include "client/extension/extension.hpp"
 #include "client/messages.hpp"
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 namespace vemo::extension {
 namespace {
@@ -22,19 +23,6 @@ std::string entry_module(const std::string& p_path, const std::string& p_name) {
     return {};
 }
 
-py::object import_by_name(const std::string& name) {
-    PyObject* module = PyImport_Import(fs::to_text(name).ptr());
-    if (!module) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(module);
-}
-
-// The panel's checks answer with any value; only its truth counts.
-bool truthy(const py::object& value) {
-    const int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
-}
-
 }  // namespace
 
 void plugin(Agent& agent, int fd, const py::bytes& data) {
@@ -50,17 +38,18 @@ void plugin(Agent& agent, int fd, const py::bytes& data) {
         return;
     }
     const py::object pair = p_name + py::str("/") + p_fun;
-    if (!truthy(host_public().attr("path_safe_check")(pair))) {
+    const host::Public panel;
+    if (!panel.path_safe(pair)) {
         agent._error(fd, py::str(messages::kRestrictedArguments));
         return;
     }
     // Appended on every call, found after everything already on the path.
     py::module_::import("sys").attr("path").attr("append")(fs::to_text(p_path));
-    py::object module = import_by_name(plugin_main);
-    host_public().attr("mod_reload")(module);
-    const py::object plu = module.attr(fs::to_text(plugin_main))();
+    const py::object module = host::import_plugin(fs::to_text(plugin_main));
+    panel.mod_reload(module);
+    const py::object plu = host::plugin_object(module, fs::to_text(plugin_main));
 
-    const py::object method = named_operation(plu, p_fun);
+    const py::object method = host::operation_named(plu, p_fun);
     if (method.is_none()) {
         agent._error(fd, py::str(messages::kNoSuchOperation));
         return;

@@ -2,6 +2,7 @@
 // client.  The client is dropped, not kept, when the call is answered.
 #include "client/extension/extension.hpp"
 #include "client/messages.hpp"
+#include "common/host.hpp"
 
 namespace vemo::extension {
 namespace {
@@ -16,14 +17,13 @@ py::dict named_arguments(const py::object& args) {
 
 void other_sock(Agent& agent, int fd, const py::bytes& data) {
     const py::object request = agent.get_input(fd, data);
-    const py::object p = py::module_::import("sock_client").attr("sock_client")();
-    const py::object operation = named_operation(p, request["fun"]);
+    const host::RelayClient client;
+    const py::object operation = host::operation_named(client.object(), request["fun"]);
     if (operation.is_none()) {
         agent._error(fd, py::str(messages::kRelayNoOperation));
         return;
     }
-    p.attr("_p_rsa") = request["token"];
-    p.attr("connect")(request["host"], request["port"]);
+    client.connect(request["token"], request["host"], request["port"]);
     agent.send(fd, operation(**named_arguments(request["args"])));
 }
 

@@ -2,14 +2,15 @@
 // by the name the master sends, with the whole request as the argument.
 #include "client/extension/extension.hpp"
 #include "client/messages.hpp"
+#include "common/host.hpp"
 
 namespace vemo::extension {
 namespace {
 
 void call_named(Agent& agent, int fd, const py::object& target, const py::object& request) {
-    const py::object operation = named_operation(target, request["fun"]);
+    const py::object operation = host::operation_named(target, request["fun"]);
     if (operation.is_none()) {
-        agent.send(fd, return_msg(false, messages::kNoSuchOperation));
+        agent.send(fd, host::panel().return_msg(false, py::str(messages::kNoSuchOperation)));
         return;
     }
     agent.send(fd, operation(request));
@@ -26,8 +27,7 @@ void warden(Agent& agent, int fd, const py::bytes& data) {
 // over from one request to the next.
 void task_admin(Agent& agent, int fd, const py::bytes& data) {
     const py::object request = agent.get_input(fd, data);
-    const py::object t_obj = py::module_::import("panelTask").attr("zq_task")();
-    call_named(agent, fd, t_obj, request);
+    call_named(agent, fd, host::TaskObject().object(), request);
 }
 
 }  // namespace vemo::extension

@@ -1,6 +1,7 @@
 // check_file_sha1: does a file on this server have the master's SHA-1?
 #include "client/files/files.hpp"
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 namespace vemo::files {
 namespace {
@@ -23,8 +24,8 @@ void check_file_sha1(Agent& agent, int fd, const py::bytes& data) {
         without_gil([&] { return fs::open_examined(raw_path, digestible); });
     // The panel digests by path: it gets one bound to the file examined,
     // which a FIFO swapped in under its name cannot replace.
-    const bool match = file && host_public()
-                                   .attr("file_sha1")(py::str(fs::descriptor_path(file->get())))
+    const bool match = file && host::panel()
+                                   .file_sha1(py::str(fs::descriptor_path(file->get())))
                                    .equal(py::object(request["f_sha1"]));
     agent.send(fd, py::str(match ? kMatch : kNoMatch));
 }

@@ -9,6 +9,7 @@
 #include "client/messages.hpp"
 #include "common/errors.hpp"
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 namespace vemo::files {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 // The panel reads mode and owner from a path bound to the file opened,
 // not from the name, which may lead elsewhere by now.
 py::dict download_header(const FileDescriptor& file, off_t size, const std::string& first) {
-    const py::object owner = host_public().attr("get_mode_and_user")(py::str(fs::descriptor_path(file.get())));
+    const py::object owner = host::panel().mode_and_user(py::str(fs::descriptor_path(file.get())));
     py::dict header;
     header["f_size"] = size;
     header["f_mode"] = owner["mode"];

@@ -19,9 +19,6 @@ constexpr size_t kTransferPiece = 256 * 1024;
 // this many.
 constexpr size_t kFirstChunkSize = 512;
 
-// The panel's stat of one name (not a message type).
-py::dict get_file_stat(Agent& agent, const py::object& filename);
-
 // The sealed payload opened and parsed as a JSON object.
 py::dict open_request(Agent& agent, int fd, const py::bytes& data);
 
@@ -43,7 +40,7 @@ auto without_gil(Work&& work) {
     return work();
 }
 
-// public.bytes_md5 of `chunk`.
+// The panel's digest of `chunk` (host::Public::bytes_md5).
 py::object bytes_md5(const std::string& chunk);
 
 }  // namespace vemo::files

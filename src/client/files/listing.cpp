@@ -73,6 +73,8 @@ void get_file_list(Agent& agent, int fd, const py::bytes& data) {
     agent.send(fd, listing_reply(std::move(slices), limit));
 }
 
+namespace {
+
 // The last component is examined in its directory, which is reached under
 // the same rule as every other path; "a/b/" names "b" itself.
 py::dict get_file_stat(Agent&, const py::object& filename) {
@@ -89,6 +91,12 @@ py::dict get_file_stat(Agent&, const py::object& filename) {
         return std::move(*found);
     });
     return record_object(record);
+}
+
+}  // namespace
+
+void bind_file_stat(AgentClass& cls) {
+    cls.def("get_file_stat", &get_file_stat, py::arg("filename"));
 }
 
 }  // namespace vemo::files

@@ -2,6 +2,7 @@
 // directories with every missing parent.
 #include "client/files/files.hpp"
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 namespace vemo::files {
 namespace {
@@ -14,9 +15,9 @@ const char* const kMissing = "0";
 // cannot redirect them.
 void apply_mode_and_owner(const py::object& request, const FileDescriptor& file) {
     const py::str examined(fs::descriptor_path(file.get()));
-    const py::module_ panel = host_public();
-    if (request.contains("mode")) panel.attr("set_mode")(examined, request["mode"]);
-    if (request.contains("user")) panel.attr("set_own")(examined, request["user"]);
+    const host::Public panel;
+    if (request.contains("mode")) panel.set_mode(examined, request["mode"]);
+    if (request.contains("user")) panel.set_own(examined, request["user"]);
 }
 
 // False when the path leads nowhere, or through a link a local user planted.
@@ -36,7 +37,8 @@ void check_mode_and_owner(const py::dict& request) {
         const py::object mode = request["mode"];
         const bool number = PyLong_Check(mode.ptr()) && !PyBool_Check(mode.ptr());
         if (!mode.is_none() && !number && !py::isinstance<py::str>(mode))
-            throw py::type_error("'mode' must be octal digits as a string or an integer, not " + type_name(mode));
+            throw py::type_error("'mode' must be octal digits as a string or an integer, not " +
+                                 type_name(mode));
     }
     if (request.contains("user")) {
         const py::object user = request["user"];

@@ -1,6 +1,7 @@
 // What every file operation needs from the interpreter: the opened
 // request and the panel's digest.
 #include "client/files/files.hpp"
+#include "common/host.hpp"
 
 namespace vemo::files {
 
@@ -26,7 +27,7 @@ long long request_integer(const py::dict& request, const char* key) {
 }
 
 py::object bytes_md5(const std::string& chunk) {
-    return host_public().attr("bytes_md5")(py::bytes(chunk));
+    return host::panel().bytes_md5(py::bytes(chunk));
 }
 
 }  // namespace vemo::files

@@ -11,6 +11,7 @@
 #include "client/messages.hpp"
 #include "common/errors.hpp"
 #include "common/fs.hpp"
+#include "common/host.hpp"
 
 namespace vemo::files {
 namespace {
@@ -134,10 +135,10 @@ uint64_t append_transfer(const FileDescriptor& temp, int dir, const std::string&
 // get one bound to the open file.
 void apply_mode_and_owner(const py::dict& header, bool with_mode, const FileDescriptor& temp) {
     if (!with_mode) return without_gil([&] { fs::give_default_mode(temp.get()); });
-    const py::module_ panel = host_public();
+    const host::Public panel;
     const py::str written(fs::descriptor_path(temp.get()));
-    panel.attr("set_mode")(written, header["f_mode"]);
-    panel.attr("set_own")(written, header["f_user"]);
+    panel.set_mode(written, header["f_mode"]);
+    panel.set_own(written, header["f_user"]);
 }
 
 Answer receive_upload(const py::dict& header, const UploadPlan& plan, RawReceiver& raw) {
@@ -208,7 +209,7 @@ void on_file(Agent& agent, int fd, const py::bytes& data) {
         py::error_already_set error = current_as_python();
         py::error_already_set report = with_native_frame(error, "on_file");
         try {
-            agent.send(fd, py::str(error_info(report)));
+            agent.send(fd, py::str(host::panel().error_info(report)));
         } catch (...) {
         }
         agent.on_close(fd);
