@@ -57,15 +57,16 @@ def _master_c(agent, busy, out):
     out.put(("c", connects))
 
 
-def one_round(agent, operation, scratch):
+def one_round(agent, operation, scratch, alone=False):
     """(A's seconds, B p50, B p99, B longest gap, C median, C max), with A,
-    B and C each a process of its own."""
+    B and C each a process of its own; B and C left out when `alone`."""
     fork = multiprocessing.get_context("fork")
     busy, out = fork.Event(), fork.Queue()
     busy.set()
-    masters = [fork.Process(target=_master_a, args=(agent, operation, scratch, busy, out)),
-               fork.Process(target=_master_b, args=(agent, busy, out)),
-               fork.Process(target=_master_c, args=(agent, busy, out))]
+    masters = [fork.Process(target=_master_a, args=(agent, operation, scratch, busy, out))]
+    if not alone:
+        masters += [fork.Process(target=_master_b, args=(agent, busy, out)),
+                    fork.Process(target=_master_c, args=(agent, busy, out))]
     for m in masters:
         m.start()
     results = dict(out.get(timeout=600) for _ in masters)
@@ -75,7 +76,7 @@ def one_round(agent, operation, scratch):
         raise RuntimeError("A's operation failed: its traceback is above")
     # An agent that holds every connection for A's operation may answer B
     # and C not at all before A ends.
-    (latencies, gaps), connects = results["b"], results["c"]
+    (latencies, gaps), connects = results.get("b", ([], [])), results.get("c", [])
     latencies, gaps, connects = latencies or [NAN], gaps or [NAN], connects or [NAN]
     return (results["a"], statistics.median(latencies), pct(latencies, 0.99), max(gaps),
             statistics.median(connects), max(connects))
@@ -107,6 +108,8 @@ def main():
     parser.add_argument("--silent", type=int, default=0)
     parser.add_argument("--trickling", type=int, default=0)
     parser.add_argument("--only", nargs="*", help="operation names to run")
+    parser.add_argument("--alone", action="store_true",
+                        help="A only, without B and C: the operation's own time")
     args = parser.parse_args()
     operations = [None] + [op for op in long_operations.OPERATIONS
                            if not args.only or op.__name__ in args.only]
@@ -125,9 +128,9 @@ def main():
         for operation in operations:
             now, before = [], []
             for _ in range(args.rounds):
-                now.append(one_round(agent, operation, scratch))
+                now.append(one_round(agent, operation, scratch, args.alone))
                 if old:
-                    before.append(one_round(old[0], operation, old[1]))
+                    before.append(one_round(old[0], operation, old[1], args.alone))
             row(operation.__name__ if operation else "idle", now, before)
     return 0
 
