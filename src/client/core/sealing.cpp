@@ -46,12 +46,12 @@ py::bytes Agent::ungzip(const py::bytes& data) {
 }
 
 py::bytes Agent::aes_encode(int fd, const py::bytes& data) {
-    const py::object key = passwords[py::int_(fd)];
+    const py::object key = table.passwords[py::int_(fd)];
     return rsa_aes.attr("aes_encrypt")(key, gzip(data));
 }
 
 py::bytes Agent::aes_decode(int fd, const py::bytes& data) {
-    const py::object key = passwords[py::int_(fd)];
+    const py::object key = table.passwords[py::int_(fd)];
     return ungzip(rsa_aes.attr("aes_decrypt")(key, data));
 }
 
@@ -72,7 +72,7 @@ void Agent::on_password(int fd, const py::bytes& data) {
         send(fd, return_msg(false, std::string(messages::kBadPassword)), false);
         return;
     }
-    passwords[py::int_(fd)] = key;
+    table.passwords[py::int_(fd)] = key;
     send(fd, py::bytes("True"), false);
 }
 
