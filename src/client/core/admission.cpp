@@ -48,7 +48,7 @@ int Agent::eviction_candidate() const {
 void Agent::note_keyed(int fd) {
     if (!table.passwords.contains(py::int_(fd))) return;
     connection(fd)->stream.lift_limit();
-    table.keyed(fd);
+    table.leave_unkeyed(fd);
 }
 
 // A connection goes when its handshake is not done within the handshake's

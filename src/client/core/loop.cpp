@@ -141,7 +141,6 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
 void Agent::admit(Accepted&& accepted, Listener& listener) {
     const std::string peer_text = accepted.address + ":" + std::to_string(accepted.port);
     try {
-        const int fd = accepted.fd.get();
         auto conn = std::make_shared<Connection>(std::move(accepted.fd), listener.tls());
         conn->stream.limit_to(handshake_timeout + kKeyExchangeGrace);
         conn->handshake_by = std::chrono::steady_clock::now() +

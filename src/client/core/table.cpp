@@ -30,7 +30,7 @@ void ConnectionTable::touch(int fd) {
     timeouts[py::int_(fd)] = wall_time();
 }
 
-void ConnectionTable::keyed(int fd) {
+void ConnectionTable::leave_unkeyed(int fd) {
     const auto at =
         std::find_if(unkeyed.begin(), unkeyed.end(), [fd](const Unkeyed& u) { return u.fd == fd; });
     if (at != unkeyed.end()) unkeyed.erase(at);
@@ -47,7 +47,7 @@ void ConnectionTable::forget(int fd) {
             return;
         }
     }
-    keyed(fd);
+    leave_unkeyed(fd);
     partial.erase(fd);
     buffered.erase(fd);
     for (py::dict* table : {&connections, &addresses, &passwords, &timeouts})

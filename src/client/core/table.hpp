@@ -41,8 +41,8 @@ public:
     // interpreter lock keeps it alive, whatever becomes of the table.
     std::shared_ptr<Connection> at(int fd) const;
     void touch(int fd);
-    // It has its key: it no longer counts among the unkeyed.
-    void keyed(int fd);
+    // It has its key, or is gone: it no longer counts among the unkeyed.
+    void leave_unkeyed(int fd);
     // The connection on `fd` is unwatched, closed and dropped from every
     // table and set.  A connection whose request is running is only hung
     // up: it is forgotten when the request has ended.  Loop thread only,
