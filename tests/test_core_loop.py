@@ -112,6 +112,9 @@ def test_idle_sweep_forgets_old_connections_entirely(server_root):
         old, recent, watcher = (running.session() for _ in range(3))
         old_fd = probe_value(old, "reply = fd")
         recent_fd = probe_value(recent, "reply = fd")
+        # A heartbeat is read only once the loop has taken the probe's end
+        # back, which marks the connection active: only then is it aged.
+        assert old.heartbeat() and recent.heartbeat()
         probe_value(watcher, "import time\nnow = time.time()\n"
                     "a.timeouts[%d] = now - 3600\na.timeouts[%d] = now - 3599\nreply = 0"
                     % (old_fd, recent_fd))
