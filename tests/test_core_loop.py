@@ -106,25 +106,26 @@ def test_stalled_half_frame_does_not_hold_other_clients(server_root):
         running.stop()
 
 
-def test_idle_sweep_drops_old_connections_and_keys_do_not_leak(server_root):
+def test_idle_sweep_forgets_old_connections_entirely(server_root):
     running = agent_process.start_agent(server_root, setup=probe.SETUP)
     try:
         old, recent, watcher = (running.session() for _ in range(3))
         old_fd = probe_value(old, "reply = fd")
         recent_fd = probe_value(recent, "reply = fd")
+        # A heartbeat is read only once the loop has taken the probe's end
+        # back, which marks the connection active: only then is it aged.
+        assert old.heartbeat() and recent.heartbeat()
         probe_value(watcher, "import time\nnow = time.time()\n"
                     "a.timeouts[%d] = now - 3600\na.timeouts[%d] = now - 3599\nreply = 0"
                     % (old_fd, recent_fd))
         fresh = running.session()  # its accept runs the sweep
         state = probe_value(watcher, (
-            "reply = [%d in a.connections, %d in a.addresses, %d in a.timeouts,"
-            " %d in a.connections]" % (old_fd, old_fd, old_fd, recent_fd)))
-        assert state == [False, False, False, True]
+            "reply = [%d in a.connections, %d in a.addresses, %d in a.passwords, %d in a.timeouts,"
+            " %d in a.connections]" % (old_fd, old_fd, old_fd, old_fd, recent_fd)))
+        assert state == [False, False, False, False, True]
         assert old.sock.recv(1) == b""
         assert recent.heartbeat() and fresh.heartbeat()
-        # The swept connection's key stays behind until its number is reused;
-        # a new connection on that number must not find it.
-        left = probe_value(watcher, "reply = %d in a.passwords" % old_fd)
+        # A new connection on the swept number finds no key.
         reused = agent_process.Session("127.0.0.1", running.port, running.public_key)
         reused.connect()
         reused.key = b"k" * 32  # what a master holding the swept key might try
@@ -132,7 +133,28 @@ def test_idle_sweep_drops_old_connections_and_keys_do_not_leak(server_root):
         with pytest.raises((ConnectionError, OSError)):
             reused.recv_reply()
         reused.close()
-        assert left is True
+    finally:
+        running.stop()
+
+
+def test_every_way_out_leaves_nothing_behind(server_root):
+    # A frame stalled halfway, a peer that hangs up, a handshake that never
+    # starts, and one evicted for a newer connection without a key.
+    bounds = "a.handshake_timeout = 1.0\na.io_timeout = 1.0\na.max_unkeyed = 1\n"
+    running = agent_process.start_agent(server_root, setup=probe.SETUP + bounds)
+    try:
+        watcher, stalled, leaving = (running.session() for _ in range(3))
+        stalled.sock.sendall(b"\x00\x01")  # 2 of the 5 header bytes
+        leaving.close()
+        with socket.create_connection(("127.0.0.1", running.port), 10) as evicted, \
+                socket.create_connection(("127.0.0.1", running.port), 10) as silent:
+            assert evicted.recv(1) == b""
+            assert silent.recv(1) == b""
+        assert stalled.sock.recv(1) == b""
+        me = probe_value(watcher, "reply = fd")
+        keys = probe_value(watcher, "reply = [sorted(t) for t in (a.connections, a.addresses,"
+                           " a.passwords, a.timeouts)]")
+        assert keys == [[me]] * 4
     finally:
         running.stop()
 

@@ -21,10 +21,9 @@ constexpr double kPressureReportEvery = 60.0;
 
 }  // namespace
 
-void Agent::admit_unkeyed(Connection& conn, const std::string& address) {
-    unkeyed_.push_back({conn.fileno(), address});
+void Agent::evict_past_bound() {
     const size_t limit = static_cast<size_t>(std::max(max_unkeyed, 1));
-    while (unkeyed_.size() > limit) on_close(eviction_candidate());
+    while (table.unkeyed.size() > limit) on_close(eviction_candidate());
 }
 
 // The oldest connection of the address that holds the most places: a
@@ -32,29 +31,24 @@ void Agent::admit_unkeyed(Connection& conn, const std::string& address) {
 // that arrives from elsewhere in the middle of its key exchange.
 int Agent::eviction_candidate() const {
     std::unordered_map<std::string, size_t> held;
-    const std::string* heaviest = &unkeyed_.front().address;
+    const std::string* heaviest = &table.unkeyed.front().address;
     size_t most = 0;
-    for (const Unkeyed& u : unkeyed_) {
+    for (const ConnectionTable::Unkeyed& u : table.unkeyed) {
         const size_t n = ++held[u.address];
         if (n > most) {
             most = n;
             heaviest = &u.address;
         }
     }
-    for (const Unkeyed& u : unkeyed_)
+    for (const ConnectionTable::Unkeyed& u : table.unkeyed)
         if (u.address == *heaviest) return u.fd;
-    return unkeyed_.front().fd;
+    return table.unkeyed.front().fd;
 }
 
 void Agent::note_keyed(int fd) {
-    if (!passwords.contains(py::int_(fd))) return;
+    if (!table.passwords.contains(py::int_(fd))) return;
     connection(fd)->stream.lift_limit();
-    forget_unkeyed(fd);
-}
-
-void Agent::forget_unkeyed(int fd) {
-    const auto at = std::find_if(unkeyed_.begin(), unkeyed_.end(), [fd](const Unkeyed& u) { return u.fd == fd; });
-    if (at != unkeyed_.end()) unkeyed_.erase(at);
+    table.leave_unkeyed(fd);
 }
 
 // A connection goes when its handshake is not done within the handshake's
@@ -62,9 +56,9 @@ void Agent::forget_unkeyed(int fd) {
 void Agent::sweep_unkeyed() {
     const auto now = std::chrono::steady_clock::now();
     std::vector<int> expired;
-    for (const Unkeyed& u : unkeyed_) {
+    for (const ConnectionTable::Unkeyed& u : table.unkeyed) {
         const int fd = u.fd;
-        if (!connections.contains(py::int_(fd))) {
+        if (!table.contains(fd)) {
             expired.push_back(fd);
             continue;
         }
@@ -73,10 +67,11 @@ void Agent::sweep_unkeyed() {
         if (conn->stream.past_limit() || (shaking && now >= conn->handshake_by)) expired.push_back(fd);
     }
     for (const int fd : expired) {
-        forget_unkeyed(fd);
-        if (!connections.contains(py::int_(fd))) continue;
-        const bool shaking = connection(fd)->phase == Connection::Phase::handshake;
-        report_unkeyed_failure(fd, shaking ? "TLS handshake timed out" : "timed out waiting for the key exchange");
+        if (table.contains(fd)) {
+            const bool shaking = connection(fd)->phase == Connection::Phase::handshake;
+            report_unkeyed_failure(
+                fd, shaking ? "TLS handshake timed out" : "timed out waiting for the key exchange");
+        }
         on_close(fd);
     }
 }
@@ -85,7 +80,7 @@ void Agent::sweep_unkeyed() {
 // first, so that keyed masters can still get in; with none to give up, the
 // pending connection is refused.  Reported at most once a minute.
 void Agent::relieve_descriptor_pressure(Listener& listener) {
-    if (!unkeyed_.empty()) {
+    if (!table.unkeyed.empty()) {
         on_close(eviction_candidate());
     } else if (!listener.refuse_one()) {
         py::gil_scoped_release nogil;

@@ -3,17 +3,16 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_set>
 
 #include "client/core/connection.hpp"
 #include "client/core/jobs.hpp"
 #include "client/core/listener.hpp"
 #include "client/core/selector.hpp"
 #include "client/core/spare.hpp"
+#include "client/core/table.hpp"
 #include "common/pybind.hpp"
 
 namespace vemo {
@@ -22,9 +21,11 @@ class Agent {
 public:
     Agent();
 
-    // Per-connection tables, keyed by descriptor number.
-    py::dict connections, addresses, passwords, timeouts;
     py::object epoll = py::none(), s = py::none(), rsa_aes = py::none();
+    // Every connection and all that is kept about it; Python sees its four
+    // tables as the agent's `connections`, `addresses`, `passwords` and
+    // `timeouts`.
+    ConnectionTable table{epoll};
     py::object context = py::none(), threads = py::none();
 
     // Bounds on what a peer may leave hanging (seconds).
@@ -44,7 +45,10 @@ public:
     void run();
     void listen_event();
     void on_accept(const py::object& sock, const py::object& mask);
+    // The idle sweep.
     void clean_fd();
+    // Every way a connection goes: off the loop it is only hung up, and the
+    // loop forgets it once the request that hung it up has ended.
     void on_close(int fd);
 
     // Frames.
@@ -73,10 +77,8 @@ public:
     py::object self();
     // A class attribute as text (`_cert`, `_key`).
     static std::string class_attr_text(const char* name);
-    // The connection on `fd`, shared with the `connections` table: whoever
-    // holds it across a release of the interpreter lock keeps it alive even
-    // when a worker thread drops it from the table meanwhile.
-    std::shared_ptr<Connection> connection(int fd);
+    // The connection on `fd`, shared with the `connections` table.
+    std::shared_ptr<Connection> connection(int fd) { return table.at(fd); }
     // What `epoll` and `s` hold once run() has set them up.
     Selector& selector();
     Listener& listener();
@@ -100,20 +102,16 @@ private:
     // Peers without the key: their budget, their number, and what is left
     // to do when descriptors run out.
     void admit(Accepted&& accepted, Listener& listener);
-    void admit_unkeyed(Connection& conn, const std::string& address);
+    // Past max_unkeyed connections without a key, one goes.
+    void evict_past_bound();
     int eviction_candidate() const;
     bool advance_unkeyed(Connection& conn);
     void serve_key_exchange(Connection& conn);
     void report_unkeyed_failure(int fd, const std::string& what);
     void note_keyed(int fd);
-    void forget_unkeyed(int fd);
     void sweep_unkeyed();
     void relieve_descriptor_pressure(Listener& listener);
 
-    // Connections whose TLS layer may hold a whole frame already.
-    std::unordered_set<int> buffered_;
-    // Keyed connections holding part of a frame, watched for stalls.
-    std::unordered_set<int> partial_;
     // The operation of the request being served on this thread, for the log.
     static thread_local const char* operation_;
     // Requests beside the loop: the host's code on one thread, file work
@@ -121,12 +119,6 @@ private:
     std::unique_ptr<JobQueue> host_work_, file_work_;
     py::object finished_ = py::none();
     std::thread::id loop_thread_;
-    // Connections without a key and their peers' addresses, oldest first.
-    struct Unkeyed {
-        int fd;
-        std::string address;
-    };
-    std::deque<Unkeyed> unkeyed_;
     double pressure_reported_ = 0.0;
     int refused_since_report_ = 0;
     double unkeyed_reported_ = 0.0;

@@ -1,6 +1,8 @@
 // The agent class as the interpreter sees it: every operation under its
 // own name, the tables and the bounds as attributes.  Methods outside the
 // table of operations, or with another signature, are bound by hand.
+#include <utility>
+
 #include "client/core/operations.hpp"
 
 namespace vemo {
@@ -10,11 +12,18 @@ void bind_agent(py::module_& m) {
     AgentClass cls(m, "zq_vemo_client", py::dynamic_attr());
     cls.attr("_cert") = "cert/certificate.pem";
     cls.attr("_key") = "cert/privateKey.pem";
+    // The connection table's own dicts: what Python does to them, the
+    // agent sees.
+    using Table = py::dict ConnectionTable::*;
+    const std::pair<const char*, Table> tables[] = {{"connections", &ConnectionTable::connections},
+                                                    {"addresses", &ConnectionTable::addresses},
+                                                    {"passwords", &ConnectionTable::passwords},
+                                                    {"timeouts", &ConnectionTable::timeouts}};
+    for (const auto& [name, which] : tables)
+        cls.def_property(
+            name, [which = which](const A& a) { return a.table.*which; },
+            [which = which](A& a, py::dict value) { a.table.*which = std::move(value); });
     cls.def(py::init<>())
-        .def_readwrite("connections", &A::connections)
-        .def_readwrite("addresses", &A::addresses)
-        .def_readwrite("passwords", &A::passwords)
-        .def_readwrite("timeouts", &A::timeouts)
         .def_readwrite("epoll", &A::epoll)
         .def_readwrite("s", &A::s)
         .def_readwrite("rsa_aes", &A::rsa_aes)

@@ -49,10 +49,6 @@ std::string Agent::class_attr_text(const char* name) {
     return py::str(py::type::of<Agent>().attr(name));
 }
 
-std::shared_ptr<Connection> Agent::connection(int fd) {
-    return py::cast<std::shared_ptr<Connection>>(connections[py::int_(fd)]);
-}
-
 Selector& Agent::selector() {
     return py::cast<Selector&>(epoll);
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "client/core/agent.hpp"
@@ -83,10 +84,10 @@ void Agent::listen_event() {
     try {
         Selector& waiting = selector();
         for (;;) {
-            const auto ready = waiting.wait(buffered_.empty() ? kTurnMs : 0);
+            const auto ready = waiting.wait(table.buffered.empty() ? kTurnMs : 0);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
             for (const auto& [fd, mask] : ready) {
-                buffered_.erase(fd);
+                table.buffered.erase(fd);
                 const Registration* reg = waiting.find(fd);
                 if (!reg) continue;  // closed by an earlier event of this turn
                 const py::object fileobj = reg->fileobj, operation = reg->data;
@@ -98,24 +99,18 @@ void Agent::listen_event() {
         }
     } catch (...) {
         stop_requests();
-        unkeyed_.clear();
-        partial_.clear();
-        connections = py::dict();
-        addresses = py::dict();
-        passwords = py::dict();
-        timeouts = py::dict();
-        buffered_.clear();
+        table.forget_all();
         py::print("exit service", py::arg("flush") = true);
     }
 }
 
 // Frames that TLS has already taken off the socket are invisible to epoll.
 void Agent::serve_buffered() {
-    const std::unordered_set<int> candidates = std::move(buffered_);
-    buffered_.clear();
+    const std::unordered_set<int> candidates = std::move(table.buffered);
+    table.buffered.clear();
     for (int fd : candidates) {
         const Registration* reg = selector().find(fd);
-        if (!reg || !connections.contains(py::int_(fd))) continue;
+        if (!reg || !table.contains(fd)) continue;
         if (!connection(fd)->stream.has_buffered()) continue;
         const py::object fileobj = reg->fileobj, operation = reg->data;
         operation(fileobj, 1);
@@ -147,22 +142,14 @@ void Agent::on_accept(const py::object& sock, const py::object&) {
 void Agent::admit(Accepted&& accepted, Listener& listener) {
     const std::string peer_text = accepted.address + ":" + std::to_string(accepted.port);
     try {
-        const int fd = accepted.fd.get();
         auto conn = std::make_shared<Connection>(std::move(accepted.fd), listener.tls());
         conn->stream.limit_to(handshake_timeout + kKeyExchangeGrace);
         conn->handshake_by = std::chrono::steady_clock::now() +
                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(handshake_timeout));
-        const py::int_ key(fd);
-        // A descriptor number is reused by the kernel; a key left behind by
-        // the idle sweep belongs to a connection that no longer exists.
-        if (passwords.contains(key)) PyDict_DelItem(passwords.ptr(), key.ptr());
-        const py::object conn_obj = py::cast(conn);
-        connections[key] = conn_obj;
-        addresses[key] = py::make_tuple(accepted.address, accepted.port);
-        timeouts[key] = wall_time();
+        const py::object conn_obj = table.add(conn, accepted.address, accepted.port);
         selector().register_(conn_obj, self().attr("on_read"));
-        admit_unkeyed(*conn, accepted.address);
+        evict_past_bound();
         clean_fd();
     } catch (py::error_already_set& e) {
         if (is_interrupt(e)) throw;
@@ -175,43 +162,24 @@ void Agent::admit(Accepted&& accepted, Listener& listener) {
 
 void Agent::clean_fd() {
     const double t = wall_time();
-    const py::list keys(timeouts.attr("keys")());
+    const py::list keys(table.timeouts.attr("keys")());
     for (const py::handle i : keys) {
-        if (t - py::cast<double>(timeouts[i]) < kIdleLimit) continue;
-        if (connections.contains(i) && connection(py::cast<int>(i))->busy) continue;
-        if (addresses.contains(i)) PyDict_DelItem(addresses.ptr(), i.ptr());
-        forget_unkeyed(py::cast<int>(i));
-        if (connections.contains(i)) {
-            const py::object conn = connections[i];
-            selector().unregister(conn);
-            conn.attr("close")();
-            PyDict_DelItem(connections.ptr(), i.ptr());
-        }
-        if (timeouts.contains(i)) PyDict_DelItem(timeouts.ptr(), i.ptr());
+        if (t - py::cast<double>(table.timeouts[i]) < kIdleLimit) continue;
+        // A connection whose request runs is not idle, however long it takes.
+        if (table.contains(py::cast<int>(i)) && connection(py::cast<int>(i))->busy) continue;
+        table.forget(py::cast<int>(i));
     }
 }
 
-// Only the loop closes: elsewhere the connection is hung up, and the loop
-// closes it when the request that hung it up has ended.
+// Only the loop closes and edits the tables: elsewhere the connection is
+// hung up, and the loop forgets it when the request that hung it up has
+// ended.
 void Agent::on_close(int fd) {
-    if (!on_loop_thread()) {
-        if (connections.contains(py::int_(fd))) connection(fd)->stream.hang_up();
-        return;
+    if (on_loop_thread()) {
+        table.forget(fd);
+    } else if (table.contains(fd)) {
+        connection(fd)->stream.hang_up();
     }
-    forget_unkeyed(fd);
-    partial_.erase(fd);
-    const py::int_ key(fd);
-    if (!connections.contains(key)) return;
-    const py::object conn = connections[key];
-    selector().unregister(conn);
-    try {
-        conn.attr("close")();
-        for (py::dict* table : {&connections, &addresses, &passwords, &timeouts})
-            if (table->contains(key)) PyDict_DelItem(table->ptr(), key.ptr());
-    } catch (py::error_already_set&) {
-        // Tear-down goes ahead whatever the peer did.
-    }
-    buffered_.erase(fd);
 }
 
 }  // namespace vemo

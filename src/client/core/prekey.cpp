@@ -78,11 +78,11 @@ bool Agent::advance_unkeyed(Connection& conn) {
 void Agent::serve_key_exchange(Connection& conn) {
     const int fd = conn.fileno();
     serve_request(fd, kKeyExchange, conn.inbound.take_payload());
-    if (conn.closed() || !passwords.contains(py::int_(fd))) return;
+    if (conn.closed() || !table.passwords.contains(py::int_(fd))) return;
     conn.phase = Phase::keyed;
     note_keyed(fd);
     // A request sent right behind the key may already be in TLS's hands.
-    buffered_.insert(fd);
+    table.buffered.insert(fd);
 }
 
 }  // namespace vemo

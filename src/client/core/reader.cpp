@@ -29,7 +29,7 @@ void Agent::on_read(const py::object& conn_obj, const py::object&) {
     Connection& conn = py::cast<Connection&>(conn_obj);
     const int fd = conn.fileno();
     operation_ = "on_read";
-    timeouts[py::int_(fd)] = wall_time();
+    table.touch(fd);
     if (conn.busy) return;
     if (conn.phase != Connection::Phase::keyed) {
         advance_unkeyed(conn);
@@ -50,17 +50,16 @@ void Agent::read_keyed(Connection& conn, int fd) {
             progress = conn.inbound.advance(conn.stream);
         } catch (const std::exception&) {
             py::error_already_set error = current_as_python();
-            partial_.erase(fd);
             on_close(fd);
             py::error_already_set report = with_native_frame(error, "on_read");
             failure_path(fd, report);
             return;
         }
         if (progress == InboundFrame::Progress::waiting) {
-            if (conn.inbound.partial()) partial_.insert(fd);
+            if (conn.inbound.partial()) table.partial.insert(fd);
             return;
         }
-        partial_.erase(fd);
+        table.partial.erase(fd);
         if (progress == InboundFrame::Progress::ended) {
             on_close(fd);
             return;
@@ -87,20 +86,22 @@ void Agent::read_keyed(Connection& conn, int fd) {
 // A frame begun and not finished within the per-wait bound: the peer
 // stalled inside it, which ends the connection as a stalled read always has.
 void Agent::sweep_stalled() {
-    if (partial_.empty()) return;
+    if (table.partial.empty()) return;
     const auto now = std::chrono::steady_clock::now();
     const auto bound = std::chrono::duration<double>(io_timeout);
     std::vector<int> stalled;
-    for (const int fd : partial_) {
-        if (!connections.contains(py::int_(fd))) {
+    for (const int fd : table.partial) {
+        if (!table.contains(fd)) {
             stalled.push_back(fd);
             continue;
         }
         if (now - connection(fd)->inbound.last_progress() >= bound) stalled.push_back(fd);
     }
     for (const int fd : stalled) {
-        partial_.erase(fd);
-        if (!connections.contains(py::int_(fd))) continue;
+        if (!table.contains(fd)) {
+            table.forget(fd);
+            continue;
+        }
         on_close(fd);
         operation_ = "on_read";
         PyErr_SetString(PyExc_TimeoutError, "timed out");
@@ -135,8 +136,8 @@ void Agent::dispatch(int fd, int type, std::string&& payload) {
 // "address:port" of the peer on `fd`, for the log.
 std::string Agent::peer_text(int fd) {
     const py::int_ key(fd);
-    if (!addresses.contains(key)) return "fd " + std::to_string(fd);
-    const py::object address = addresses[key];
+    if (!table.addresses.contains(key)) return "fd " + std::to_string(fd);
+    const py::object address = table.addresses[key];
     if (!py::isinstance<py::tuple>(address) || py::len(address) != 2) return printable_text(address);
     return printable_text(address[py::int_(0)]) + ":" + printable_text(address[py::int_(1)]);
 }
@@ -147,12 +148,12 @@ void Agent::failure_path(int fd, py::error_already_set& error) {
     try {
         if (peer_vanished(error)) {
             const py::int_ key(fd);
-            const std::string peer =
-                addresses.contains(key) ? printable_text(addresses[key]) : "fd " + std::to_string(fd);
+            const std::string peer = table.addresses.contains(key) ? printable_text(table.addresses[key])
+                                                                   : "fd " + std::to_string(fd);
             py::print(messages::peer_vanished(peer), py::arg("flush") = true);
             return;
         }
-        if (operation_ == kOperations[kKeyExchange].name && !passwords.contains(py::int_(fd))) {
+        if (operation_ == kOperations[kKeyExchange].name && !table.passwords.contains(py::int_(fd))) {
             // Nothing can be sealed for this peer: one line, and it goes.
             py::print("key exchange from " + peer_text(fd) + " failed: " + error_line(error),
                       py::arg("flush") = true);

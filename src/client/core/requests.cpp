@@ -36,7 +36,7 @@ bool Agent::on_loop_thread() const {
 void Agent::start_request(Connection& conn, int fd, int type, std::string&& payload) {
     if ((type == kHeartbeat && conn.stream.writable_now()) || !host_work_) {
         serve_request(fd, type, std::move(payload));
-        if (!conn.closed()) buffered_.insert(fd);
+        if (!conn.closed()) table.buffered.insert(fd);
         return;
     }
     conn.busy = true;
@@ -78,18 +78,17 @@ void Agent::serve_request(int fd, int type, std::string&& payload) {
 void Agent::on_finished(const py::object& finished_obj, const py::object&) {
     Finished& finished = py::cast<Finished&>(finished_obj);
     for (const int fd : finished.take()) {
-        const py::int_ key(fd);
-        if (!connections.contains(key)) continue;
+        if (!table.contains(fd)) continue;
         const std::shared_ptr<Connection> conn = connection(fd);
         conn->busy = false;
         if (conn->stream.hung_up() || conn->closed()) {
             on_close(fd);
             continue;
         }
-        timeouts[key] = wall_time();
+        table.touch(fd);
         selector().watch(fd, true, false);
         // Frames the peer pipelined behind the request may be in TLS's hands.
-        buffered_.insert(fd);
+        table.buffered.insert(fd);
     }
     if (finished.stop_requested()) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -99,7 +98,7 @@ void Agent::on_finished(const py::object& finished_obj, const py::object&) {
 
 void Agent::stop_requests() {
     if (!host_work_) return;
-    for (const auto& item : connections) {
+    for (const auto& item : table.connections) {
         const auto conn = py::cast<std::shared_ptr<Connection>>(item.second);
         if (conn->busy) conn->stream.hang_up();
     }

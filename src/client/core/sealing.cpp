@@ -47,12 +47,12 @@ py::bytes Agent::ungzip(const py::bytes& data) {
 }
 
 py::bytes Agent::aes_encode(int fd, const py::bytes& data) {
-    const py::object key = passwords[py::int_(fd)];
+    const py::object key = table.passwords[py::int_(fd)];
     return host::Crypto(rsa_aes).aes_encrypt(key, gzip(data));
 }
 
 py::bytes Agent::aes_decode(int fd, const py::bytes& data) {
-    const py::object key = passwords[py::int_(fd)];
+    const py::object key = table.passwords[py::int_(fd)];
     return ungzip(host::Crypto(rsa_aes).aes_decrypt(key, data));
 }
 
@@ -74,7 +74,7 @@ void Agent::on_password(int fd, const py::bytes& data) {
         send(fd, host::panel().return_msg(false, py::str(messages::kBadPassword)), false);
         return;
     }
-    passwords[py::int_(fd)] = key;
+    table.passwords[py::int_(fd)] = key;
     send(fd, py::bytes("True"), false);
 }
 

@@ -32,8 +32,13 @@ void Selector::register_(const py::object& fileobj, const py::object& data) {
 
 void Selector::unregister(const py::object& fileobj) {
     const int fd = fd_of(fileobj);
-    auto it = registrations_.find(fd);
-    if (it == registrations_.end()) throw py::key_error(std::to_string(fd) + " is not registered");
+    if (!registrations_.count(fd)) throw py::key_error(std::to_string(fd) + " is not registered");
+    drop(fd);
+}
+
+void Selector::drop(int fd) {
+    const auto it = registrations_.find(fd);
+    if (it == registrations_.end()) return;
     ::epoll_ctl(epfd_.get(), EPOLL_CTL_DEL, fd, nullptr);
     registrations_.erase(it);
 }

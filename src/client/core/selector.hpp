@@ -24,6 +24,9 @@ public:
 
     void register_(const py::object& fileobj, const py::object& data);
     void unregister(const py::object& fileobj);
+    // Stops watching `fd`, whatever became of the object registered for
+    // it; a number not registered is left alone.
+    void drop(int fd);
     // Which readiness of `fd` is reported: none while its request runs
     // beside the loop, writes while its handshake waits to send.
     void watch(int fd, bool reads, bool writes);
