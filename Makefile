@@ -3,7 +3,7 @@
 # root, otherwise named) and the Python packages of requirements.txt in the
 # project's own virtual environment ./.venv.
 #   make build                      compile the four extension modules and
-#                                   regenerate what derives from their table
+#                                   regenerate what derives from the table
 #                                   of message types (tools/generate_operations.py)
 #   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server),
 #                                   with client-side/data/ (0700) and its port.pl
@@ -73,7 +73,7 @@ build: $(VENV_READY)
 	cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$python" \
 	  -Dpybind11_DIR="$$($(VENV_PYTHON) -m pybind11 --cmakedir)" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j 2
-	@$(RESOLVE_PYTHON); "$$python" tools/generate_operations.py --build $(BUILD)
+	@$(RESOLVE_PYTHON); "$$python" tools/generate_operations.py
 
 install: build
 	cmake --install $(BUILD) --strip --prefix $(INSTALL_ROOT)/vemo >/dev/null

@@ -1,6 +1,6 @@
 // The extension service's shared parts: plugins, packages, reload, workers
-// and tasks, relay, archives.  The operations themselves are declared with
-// the table of operations.
+// and tasks, relay, archives.  The operations themselves are declared by
+// the generated table of operations.
 #pragma once
 
 #include <string>

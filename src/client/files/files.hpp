@@ -1,6 +1,6 @@
 // The file service's shared parts: uploads with resume, downloads from an
 // offset, digests, listings, modes and owners.  The operations themselves
-// are declared with the table of operations.
+// are declared by the generated table of operations.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,9 @@ constexpr size_t kFirstChunkSize = 512;
 
 // The panel's stat of one name (not a message type).
 py::dict get_file_stat(Agent& agent, const py::object& filename);
+
+// Type 6, also called by the panel with local=true: bound by hand.
+py::object set_file_mode(Agent& agent, int fd, const py::object& data, bool local);
 
 // The sealed payload opened and parsed as a JSON object.
 py::dict open_request(Agent& agent, int fd, const py::bytes& data);
