@@ -23,4 +23,5 @@ OPERATIONS = (
     (19, "un_zip"),
     (20, "warden"),
     (21, "task_admin"),
+    (22, "file_size"),
 )
