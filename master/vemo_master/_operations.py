@@ -23,5 +23,4 @@ OPERATIONS = (
     (19, "un_zip"),
     (20, "warden"),
     (21, "task_admin"),
-    (22, "file_size"),
 )

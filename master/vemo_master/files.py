@@ -106,10 +106,3 @@ def sha1_matches(session, remote_path, sha1):
     return bare_code(session, MsgType.CHECK_FILE_SHA1,
                      {"f_name": remote_path, "f_sha1": sha1},
                      ("1", "-1").__contains__) == "1"
-
-
-def size(session, path):
-    """The size in bytes of the agent's entry `path`; None when missing."""
-    text = bare_code(session, MsgType.FILE_SIZE, {"path": path},
-                     lambda t: t == "-1" or t.isdigit())
-    return None if text == "-1" else int(text)

@@ -159,13 +159,6 @@ def sha1(ctx):
     return Outcome({"remote": a.remote, "sha1": digest, "match": True}, lines)
 
 
-def size(ctx):
-    found = files.size(ctx.session, ctx.args.path)
-    if found is None:
-        raise refused("%s: no such remote path: %s" % (ctx.where, ctx.args.path))
-    return Outcome({"path": ctx.args.path, "size": found}, str(found))
-
-
 COMMANDS = [
     Command("ls", "list a remote directory, sorted by name", ls,
             [arg("path")], '{"path", "dirs": [record], "files": [record]}; '
@@ -191,6 +184,4 @@ COMMANDS = [
                    arg("expected", help="local file, or a 40-digit SHA-1")],
             '{"remote", "sha1", "match": true}; a mismatch exits 1, a '
             'missing remote file 3', _check_sha1),
-    Command("size", "show the size of a remote entry", size, [arg("path")],
-            '{"path", "size"}; a missing path exits 3', check_path),
 ]
