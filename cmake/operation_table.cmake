@@ -6,11 +6,15 @@ function(vemo_operation_table target source_root)
   file(GLOB entries CONFIGURE_DEPENDS ${source_root}/src/client/core/operations/*.json)
   set(include_dir ${CMAKE_CURRENT_BINARY_DIR}/generated)
   set(header ${include_dir}/client/core/operation_table.hpp)
+  # The list of files, rewritten only when it changes: a file taken away
+  # leaves every other one older than the header, and must still regenerate.
+  set(listing ${CMAKE_CURRENT_BINARY_DIR}/operation_files.txt)
+  file(CONFIGURE OUTPUT ${listing} CONTENT "${entries}\n")
   add_custom_command(
     OUTPUT ${header}
     COMMAND ${Python_EXECUTABLE} ${source_root}/tools/operation_header.py ${header}
             --data ${source_root}/src/client/core/operations
-    DEPENDS ${entries} ${source_root}/tools/operation_header.py ${source_root}/tools/operation_table.py
+    DEPENDS ${entries} ${listing} ${source_root}/tools/operation_header.py ${source_root}/tools/operation_table.py
     COMMENT "Generating the table of message types"
     VERBATIM)
   target_sources(${target} PRIVATE ${header})
