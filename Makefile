@@ -4,7 +4,7 @@
 # project's own virtual environment ./.venv (and, for `make lint`, those of
 # requirements-dev.txt).
 #   make build                      compile the four extension modules and
-#                                   regenerate what derives from their table
+#                                   regenerate what derives from the table
 #                                   of message types (tools/generate_operations.py)
 #                                   and the table of host calls (tools/host_contract.py)
 #   make install SERVER_ROOT=<dir>  lay them out under <dir>/vemo (default /www/server),
@@ -86,7 +86,7 @@ build: $(VENV_READY)
 	cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$python" \
 	  -Dpybind11_DIR="$$($(VENV_PYTHON) -m pybind11 --cmakedir)" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j 2
-	@$(RESOLVE_PYTHON); "$$python" tools/generate_operations.py --build $(BUILD)
+	@$(RESOLVE_PYTHON); "$$python" tools/generate_operations.py
 	@$(VENV_PYTHON) tools/host_contract.py
 
 install: build

@@ -1,14 +1,20 @@
 """The message-type and failure tables of docs/protocol.md and the master's MsgType
-against the table the agent's frame reader dispatches on, so that no type
-can be added, renamed or dropped on one side only."""
+against the table the agent's frame reader dispatches on, and that table
+against its data, so that no type can be added, renamed or dropped on one
+side only."""
 import json
 import re
 import shutil
 import subprocess
 import sys
 
-from harness import BUILD, REPO
+import pytest
+
+from harness import REPO
 from vemo_master.types import MsgType
+
+sys.path.insert(0, str(REPO / "tools"))
+import operation_table  # noqa: E402
 
 
 def documented_operations():
@@ -23,8 +29,12 @@ def documented_operations():
 
 def test_doc_and_master_agree_with_the_agents_operations(py):
     out = py("import json, client; print(json.dumps(client.operations))").stdout
-    operations = {t: name for t, name, *_ in json.loads(out.splitlines()[-1])}
-    assert sorted(operations) == list(range(len(operations)))
+    built = json.loads(out.splitlines()[-1])
+    # Every text through the generated header as the data holds it: quotes,
+    # backslashes and non-ASCII text included.
+    assert built == [[e["type"], e["name"], e["keys"], e["request"], e["reply"], e["refused"], e["code"],
+                      e["failure"]] for e in operation_table.load()]
+    operations = {t: name for t, name, *_ in built}
 
     assert documented_operations() == operations
 
@@ -35,8 +45,8 @@ def test_doc_and_master_agree_with_the_agents_operations(py):
 
 def generate(root, *args):
     return subprocess.run(
-        [sys.executable, str(REPO / "tools" / "generate_operations.py"), "--build", str(BUILD),
-         "--root", str(root), *args], capture_output=True, text=True, timeout=120)
+        [sys.executable, str(REPO / "tools" / "generate_operations.py"), "--root", str(root), *args],
+        capture_output=True, text=True, timeout=120)
 
 
 def test_generated_files_are_current_and_stale_ones_are_named(tmp_path):
@@ -63,3 +73,21 @@ def test_generated_files_are_current_and_stale_ones_are_named(tmp_path):
     assert generate(tmp_path).returncode == 0
     for name in (master, doc):
         assert (tmp_path / name).read_text(encoding="utf-8") == (REPO / name).read_text(encoding="utf-8")
+
+
+def test_table_data_that_would_mislead_the_build_is_refused_by_file(tmp_path):
+    data = tmp_path / "operations"
+    shutil.copytree(operation_table.FOLDER, data)
+    (data / "mod_list.json").unlink()
+    with pytest.raises(operation_table.TableError, match="number 0, 1, 2"):
+        operation_table.load(data)
+
+    shutil.copy(operation_table.FOLDER / "mod_list.json", data)
+    entry = json.loads((data / "heartbeat.json").read_text(encoding="utf-8"))
+    for wrong in ({"refsued": ""}, {"handler": "files::beat"}, {"host_code": "yes"}):
+        (data / "heartbeat.json").write_text(json.dumps(dict(entry, **wrong)), encoding="utf-8")
+        with pytest.raises(operation_table.TableError, match="heartbeat.json"):
+            operation_table.load(data)
+
+    failed = generate(tmp_path, "--data", str(data))
+    assert failed.returncode == 1 and "heartbeat.json" in failed.stderr

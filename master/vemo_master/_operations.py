@@ -1,4 +1,4 @@
-# Generated from src/client/core/operations.hpp by `make build`; do not edit.
+# Generated from src/client/core/operations/ by `make build`; do not edit.
 """(type, operation) of every message type the agent dispatches."""
 OPERATIONS = (
     (0, "on_password"),

@@ -4,7 +4,6 @@
 // holds any other connection.  While a connection's request runs, the
 // connection is not read: its requests are still served one at a time, in
 // order, and frames pipelined behind a running request wait for it.
-#include <string_view>
 #include <thread>
 
 #include "client/core/agent.hpp"
@@ -12,22 +11,6 @@
 #include "common/errors.hpp"
 
 namespace vemo {
-namespace {
-
-// Calls that run the host's own modules (plugins, packages, module reload,
-// relays, archive and task objects, workers) keep to one thread, one at a
-// time in arrival order, as host code has always been run.
-bool runs_host_code(int type) {
-    static constexpr std::string_view kHostCalls[] = {
-        "get_plugin_list", "plugin", "plugin_is_isntalled", "reload_mod", "install_mod", "uninstall_mod",
-        "mod_list",        "other_sock", "to_zip",          "un_zip",     "warden",      "task_admin"};
-    const std::string_view name = kOperations[type].name;
-    for (const std::string_view host_call : kHostCalls)
-        if (name == host_call) return true;
-    return false;
-}
-
-}  // namespace
 
 bool Agent::on_loop_thread() const {
     return loop_thread_ == std::thread::id() || loop_thread_ == std::this_thread::get_id();
@@ -41,7 +24,7 @@ void Agent::start_request(Connection& conn, int fd, int type, std::string&& payl
     }
     conn.busy = true;
     selector().watch(fd, false, false);
-    JobQueue& queue = runs_host_code(type) ? *host_work_ : *file_work_;
+    JobQueue& queue = kOperations[type].host_code ? *host_work_ : *file_work_;
     Finished& finished = py::cast<Finished&>(finished_);
     queue.post([this, fd, type, payload = std::move(payload), &finished]() mutable {
         {

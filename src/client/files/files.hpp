@@ -1,6 +1,6 @@
 // The file service's shared parts: uploads with resume, downloads from an
 // offset, digests, listings, modes and owners.  The operations themselves
-// are declared with the table of operations.
+// are declared by the generated table of operations.
 #pragma once
 
 #include <cstddef>
