@@ -34,7 +34,7 @@ PYBIND11_MODULE(client, m) {
         py::list keys;
         for (const char* key : op.keys) keys.append(key);
         operations.append(py::make_tuple(op.type, op.name, py::tuple(keys), op.request, op.reply, op.refused,
-                                          op.code, op.failure));
+                                         op.code, op.failure));
     }
     m.attr("operations") = py::tuple(operations);
 }

@@ -17,7 +17,7 @@
 namespace vemo::fs {
 namespace {
 
-constexpr int kMostLinks = 40;     // the kernel's own limit on one lookup
+constexpr int kMostLinks = 40;      // the kernel's own limit on one lookup
 constexpr int kMostCreations = 64;  // per walk, against a user who keeps removing them
 constexpr mode_t kNewDirMode = 0777;
 

@@ -32,8 +32,8 @@ public:
     double handshake_timeout = 10.0;
     double io_timeout = 30.0;
     // Connections that have not completed the key exchange, at once; past
-    // it the oldest of the peer address holding the most of them goes.  Each has handshake_timeout plus a few seconds
-    // in all, from accept to its key.
+    // it the oldest of the peer address holding the most of them goes.  Each has handshake_timeout plus a few
+    // seconds in all, from accept to its key.
     int max_unkeyed = 256;
     // Largest keyed request frame, and largest payload once decompressed.
     int64_t max_frame = int64_t{64} << 20;

@@ -28,7 +28,8 @@ size_t InboundFrame::expected() const {
 
 InboundFrame::Progress InboundFrame::advance(TlsStream& stream) {
     while (header_got_ < kHeaderSize) {
-        const auto n = stream.read_ready(reinterpret_cast<char*>(header_) + header_got_, kHeaderSize - header_got_);
+        const auto n =
+            stream.read_ready(reinterpret_cast<char*>(header_) + header_got_, kHeaderSize - header_got_);
         if (!n) return Progress::waiting;
         if (*n == 0) return Progress::ended;
         header_got_ += *n;

@@ -67,7 +67,8 @@ bool Agent::advance_unkeyed(Connection& conn) {
     } catch (const std::exception& e) {
         // A peer that merely hung up (a port check) is not worth a line.
         if (!hung_up_early(e))
-            report_unkeyed_failure(fd, std::string(conn.phase == Phase::handshake ? "TLS handshake failed: " : "") + e.what());
+            report_unkeyed_failure(
+                fd, std::string(conn.phase == Phase::handshake ? "TLS handshake failed: " : "") + e.what());
         on_close(fd);
         return false;
     }

@@ -70,7 +70,8 @@ void Agent::read_keyed(Connection& conn, int fd) {
             if (length > max_frame) {
                 // The payload stays unread, so the stream cannot be kept in step.
                 refuse_request(fd, "request frame of " + std::to_string(length) +
-                                       " bytes exceeds the agent's max_frame of " + std::to_string(max_frame));
+                                       " bytes exceeds the agent's max_frame of " +
+                                       std::to_string(max_frame));
                 on_close(fd);
                 return;
             }

@@ -41,8 +41,7 @@ constexpr size_t kMostThreads = 4;
 void read_slice(int dir_fd, const Entry* begin, const Entry* end, Slice& slice) {
     AccountNames accounts;
     for (const Entry* entry = begin; entry != end; ++entry) {
-        std::optional<FileRecord> record =
-            read_record(dir_fd, entry->name, entry->name, accounts);
+        std::optional<FileRecord> record = read_record(dir_fd, entry->name, entry->name, accounts);
         if (record) (record->is_dir ? slice.dirs : slice.files).push_back(std::move(*record));
     }
 }
