@@ -383,14 +383,14 @@ def test_run_thread_starts_a_recorded_or_given_worker(side, py):
 def test_refusal_that_cannot_name_the_module_raises_the_format_error(side, py):
     # Plugin code may pass a tuple, which "%s" cannot format: the
     # interpreter's TypeError reaches it, not a refusal built on nothing.
-    value, _ = drive(py, """
+    def start_a_tuple():
         import warden
-        w = warden.warden()
         try:
-            w.run_thread({"p_info": {}, "module": ("a", "b")})
+            warden.warden().run_thread({"p_info": {}, "module": ("a", "b")})
         except TypeError as e:
-            emit(str(e))
-    """)
+            return str(e)
+
+    value, _ = drive(py, start_a_tuple)
     assert "not all arguments converted" in value
 
 
