@@ -1,7 +1,7 @@
 // Where a request runs.  The heartbeat is answered on the loop while its
 // peer's socket takes the reply at once; every other request, and a
-// heartbeat whose peer has stopped reading, runs beside it, so that no connection's peer, file or host call
-// holds any other connection.  While a connection's request runs, the
+// heartbeat whose peer has stopped reading, runs beside it, so that no
+// connection's peer, file or host call holds any other connection.  While a connection's request runs, the
 // connection is not read: its requests are still served one at a time, in
 // order, and frames pipelined behind a running request wait for it.
 #include <thread>
