@@ -45,11 +45,11 @@ def prepare(agent, scratch):
     build_wheel(wheels, "vemoprobe", "1.0")
 
 
-def _upload(a, scratch, size, chunk, pace=None, pause_at=None):
+def upload(a, scratch, size, chunk, pace=None, pause_at=None, name="up.bin"):
     """An upload of `size` bytes written `chunk` at a time, at most `pace`
     bytes a second, with a PAUSE once `pause_at` bytes are sent."""
     piece = os.urandom(chunk)
-    header = {"f_path": scratch, "f_name": "up.bin", "f_size": size,
+    header = {"f_path": scratch, "f_name": name, "f_size": size,
               "f_md5": hashlib.md5(piece[:512]).hexdigest()}
     a.send_frame(MsgType.ON_FILE, a.seal(json.dumps(header).encode()))
     started, sent = time.monotonic(), 0
@@ -64,24 +64,28 @@ def _upload(a, scratch, size, chunk, pace=None, pause_at=None):
 
 
 def upload_1gib(agent, a, scratch):
-    _upload(a, scratch, 1 << 30, PIECE)
+    upload(a, scratch, 1 << 30, PIECE)
 
 
 def upload_paced_2mib_s(agent, a, scratch):
-    _upload(a, scratch, 6 << 20, 256 << 10, pace=2 << 20)
+    upload(a, scratch, 6 << 20, 256 << 10, pace=2 << 20)
 
 
 def upload_with_pause(agent, a, scratch):
-    _upload(a, scratch, 8 << 20, 1 << 20, pause_at=4 << 20)
+    upload(a, scratch, 8 << 20, 1 << 20, pause_at=4 << 20)
+
+
+def download(a, path, size, pause=0.0):
+    """A download of the `size` bytes at `path`, read after `pause` s."""
+    a.request_json(MsgType.ON_DOWNLOAD, {"filename": path})
+    time.sleep(pause)
+    left = size - 512 * 1024  # the header carried the first piece
+    while left > 0:
+        left -= len(a.sock.recv(min(left, 1 << 20)))
 
 
 def download_with_pause(agent, a, scratch):
-    path = os.path.join(scratch, "big.bin")
-    a.request_json(MsgType.ON_DOWNLOAD, {"filename": path})
-    time.sleep(PAUSE)
-    left = BIG - 512 * 1024  # the header carried the first piece
-    while left > 0:
-        left -= len(a.sock.recv(min(left, 1 << 20)))
+    download(a, os.path.join(scratch, "big.bin"), BIG, PAUSE)
 
 
 def plugin_sleeping(agent, a, scratch):

@@ -9,7 +9,6 @@ before the row, while masters on their own connections send at once:
 The first row is the bound's worst case: every thread that runs requests
 (4 for files, 1 for the panel's code) holding one."""
 import argparse
-import hashlib
 import json
 import os
 import tempfile
@@ -17,6 +16,7 @@ import threading
 
 from common import peak_growth_mib, running_agent
 
+from long_operations import download, upload
 from vemo_master import MsgType, files
 
 BIG = 512 << 20
@@ -57,27 +57,12 @@ def inflating_listings(agent, count):
 
 
 def downloads(agent, count, path):
-    def one():
-        s = agent.session(timeout=300)
-        s.request_json(MsgType.ON_DOWNLOAD, {"filename": path})
-        left = BIG - 512 * 1024  # the header carried the first piece
-        while left > 0:
-            left -= len(s.sock.recv(min(left, 1 << 20)))
-    return [one] * count
+    return [lambda: download(agent.session(timeout=300), path, BIG)] * count
 
 
 def uploads(agent, count, scratch):
-    piece = os.urandom(8 << 20)
-
-    def one(name):
-        s = agent.session(timeout=300)
-        header = {"f_path": scratch, "f_name": name, "f_size": UPLOAD,
-                  "f_md5": hashlib.md5(piece[:512]).hexdigest()}
-        s.send_frame(MsgType.ON_FILE, s.seal(json.dumps(header).encode()))
-        for _ in range(UPLOAD // len(piece)):
-            s.sock.sendall(piece)
-        assert json.loads(s.unseal(s.recv_reply()))["status"] is True
-    return [lambda name=name: one(name) for name in ("up%d.bin" % i for i in range(count))]
+    return [lambda name=name: upload(agent.session(timeout=300), scratch, UPLOAD, 8 << 20, name=name)
+            for name in ("up%d.bin" % i for i in range(count))]
 
 
 def listings(agent, count, crowd):
